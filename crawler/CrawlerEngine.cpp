@@ -1,0 +1,162 @@
+#include "crawler/CrawlerEngine.h"
+
+#include "common/BuildSettings.h"
+#include "crawler/CrawlerThread.h"
+#include "crawler/UrlQueue.h"
+#include "platform/Files.h"
+
+namespace tov {
+
+TLogProc LogProc;
+TLogProc ErrorLogProc;
+TStatProc StatProc;
+TNotifyProc ThreadCountProc;
+TLogProc HoltErrorProc;
+TNotifyProc ApplicationTerminateProc;
+
+std::atomic<bool> StopCrawling{false};
+std::atomic<bool> FetchEnabled{false};
+std::atomic<int32_t> WantedThreads{0};
+std::atomic<int32_t> RunningThreads{0};
+std::atomic<int32_t> ThreadsBeingCreated{0};
+std::atomic<int32_t> ThumbnailErrorCount{0};
+std::atomic<bool> SendingInProgres{false};
+std::atomic<bool> ResivingInProgres{false};
+std::atomic<bool> VerboseLog{false};
+
+std::string AppVersion;
+std::string UserAgent;
+bool DedicatedServer = false;
+std::string DedicatedServerName;
+std::string WorkDir;
+std::atomic<int32_t> SideFilePending{0};
+
+std::array<uint32_t, MaxCrawlerThreads + 1> CrawlerThreads{};
+std::mutex ThreadCountLock;
+std::mutex ThreadCreateLock;
+THartPip* HartPipThread = nullptr;
+
+namespace {
+std::mutex g_user_info_lock;
+TUserInfo g_user_info;
+}  // namespace
+
+void CallLogProc(const std::string& line) {
+  if (!LogProc) return;
+  try {
+    LogProc(line);
+  } catch (...) {
+  }
+}
+
+void CallErrorLogProc(const std::string& line) {
+  if (!ErrorLogProc) return;
+  try {
+    ErrorLogProc(line);
+  } catch (...) {
+  }
+}
+
+TUserInfo CurrentUserInfo() {
+  std::lock_guard<std::mutex> lock(g_user_info_lock);
+  return g_user_info;
+}
+
+void SetUserInfo(const std::string& user, const std::string& password, const std::string& team) {
+  std::lock_guard<std::mutex> lock(g_user_info_lock);
+  g_user_info = TUserInfo{user, password, team};
+}
+
+void EnableFetching() { FetchEnabled = true; }
+
+void SetVerboseLog(bool flag) { VerboseLog = flag; }
+
+void LogVerbose(const std::string& msg) {
+  if (VerboseLog) CallLogProc(msg);
+}
+
+int32_t RunningThreadCount() {
+  std::lock_guard<std::mutex> lock(ThreadCountLock);
+  return RunningThreads;
+}
+
+int32_t QueuedUrlCount() { return UrlQueueCount(); }
+
+int32_t PendingSideFileCount() { return SideFilePending; }
+
+void StartCrawler(TLogProc logProc, const std::string& version, TLogProc holtErrorProc,
+                  ExceptionHook exceptionHandler, TStatProc statProc, TLogProc errorLogProc,
+                  TNotifyProc applicationTerminateProc, TNotifyProc threadCountProc,
+                  bool dedicatedServer, const std::string& dedicatedServerName) {
+  SetApplicationExceptionHook(std::move(exceptionHandler));
+  ThreadsBeingCreated = 0;
+  SendingInProgres = false;
+  ResivingInProgres = false;
+  SideFilePending = 0;
+  AppVersion = version;
+  StatProc = std::move(statProc);
+  ThreadCountProc = std::move(threadCountProc);
+  DedicatedServer = dedicatedServer;
+  DedicatedServerName = dedicatedServerName;
+  UserAgent = std::string(TOV_USER_AGENT_PRODUCT) + "/" + AppVersion + " ( " + TOV_USER_AGENT_INFO_URL + " )";
+  ApplicationTerminateProc = std::move(applicationTerminateProc);
+  HoltErrorProc = std::move(holtErrorProc);
+  LogProc = std::move(logProc);
+  ErrorLogProc = std::move(errorLogProc);
+  ThumbnailErrorCount = 0;
+  CrawlerThreads.fill(0);
+  RunningThreads = 0;
+  WantedThreads = 0;
+  WorkDir = GetCurrentDir();
+  StopCrawling = false;
+  FetchEnabled = false;
+  SetVerboseLog(false);
+
+  try {
+    InitUrlQueue(1500);
+    LoadUrlQueue();
+
+    HartPipThread = new THartPip;
+    HartPipThread->SetFreeOnTerminate(true);
+    HartPipThread->Resume();
+  } catch (...) {
+    StopCrawling = true;
+    CallErrorLogProc("The crawler engine could not start: " + CurrentExceptionClassName() + " " +
+                     CurrentExceptionMessage());
+    throw;
+  }
+}
+
+void SetCrawlers(int32_t n) {
+  std::lock_guard<std::mutex> create_lock(ThreadCreateLock);
+  if (StopCrawling) return;
+  if (n > MaxCrawlerThreads) n = MaxCrawlerThreads;
+  if (n < 0) n = 0;
+  if (n <= RunningThreadCount() || ThreadsBeingCreated != 0) {
+    WantedThreads = n;
+    return;
+  }
+  WantedThreads = n;
+  int32_t k = RunningThreadCount();
+  while (k < n) {
+    ++k;
+    ThreadsBeingCreated.fetch_add(1);
+    auto* thread = new TCrawlerThread;
+    CrawlerThreads[static_cast<size_t>(k)] = thread->ThreadID();
+    thread->SetFreeOnTerminate(true);
+    thread->SetPriority(TThreadPriority::Idle);
+    uint32_t id = thread->ThreadID();
+    thread->Resume();  // from here on the thread owns itself
+    CallLogProc("Creating thread nr: " + std::to_string(k) + " of " + std::to_string(WantedThreads.load()) +
+                " as id: " + std::to_string(id));
+  }
+}
+
+void THartPip::Execute() {
+  while (!StopCrawling) {
+    if (RunningThreadCount() < 2 && ThreadCountProc) ThreadCountProc();
+    EngineSleep(3000);
+  }
+}
+
+}  // namespace tov

@@ -1,0 +1,100 @@
+// The crawler engine's control surface and shared state: the callbacks the
+// window hands in, the global flags and counters every engine thread reads, the
+// download-thread pool and the heartbeat. There is no engine object: the engine
+// is these globals and routines, started once per process by StartCrawler.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "platform/Threads.h"
+
+namespace tov {
+
+using TLogProc = std::function<void(const std::string& line)>;
+using TStatProc = std::function<void(uint8_t outcome)>;  // 0 ok, 1 failed, 2 robots.txt
+using TNotifyProc = std::function<void()>;
+
+constexpr int32_t MaxCrawlerThreads = 100;
+
+// Procedure variables, set by StartCrawler before any engine thread runs and
+// only read afterwards.
+extern TLogProc LogProc;
+extern TLogProc ErrorLogProc;
+extern TStatProc StatProc;
+extern TNotifyProc ThreadCountProc;
+extern TLogProc HoltErrorProc;            // window thread only (synchronised call)
+extern TNotifyProc ApplicationTerminateProc;  // window thread only
+
+// Call the procedure variables when set; failures inside them are swallowed,
+// so a log call never ends an engine thread.
+void CallLogProc(const std::string& line);
+void CallErrorLogProc(const std::string& line);
+
+// Flags and counts read across threads without a lock.
+extern std::atomic<bool> StopCrawling;
+extern std::atomic<bool> FetchEnabled;
+extern std::atomic<int32_t> WantedThreads;
+extern std::atomic<int32_t> RunningThreads;       // changed under ThreadCountLock
+extern std::atomic<int32_t> ThreadsBeingCreated;  // +1 under ThreadCreateLock, -1 under ThreadCountLock
+extern std::atomic<int32_t> ThumbnailErrorCount;  // raised under ThreadCountLock
+extern std::atomic<bool> SendingInProgres;
+extern std::atomic<bool> ResivingInProgres;
+extern std::atomic<bool> VerboseLog;
+
+extern std::string AppVersion;
+extern std::string UserAgent;
+extern bool DedicatedServer;
+extern std::string DedicatedServerName;
+extern std::string WorkDir;
+extern std::atomic<int32_t> SideFilePending;
+
+// The participant's account fields. They are replaced on the link thread while
+// the URL fetcher and the sender read them, so readers take a copy.
+struct TUserInfo {
+  std::string UserName;
+  std::string UserPassword;
+  std::string TeamName;
+};
+TUserInfo CurrentUserInfo();
+
+// Slot k holds the id of the thread started as the k-th running one. The
+// threads free themselves, so the table keeps ids, not objects.
+extern std::array<uint32_t, MaxCrawlerThreads + 1> CrawlerThreads;
+
+extern std::mutex ThreadCountLock;   // order: ThreadCreateLock before ThreadCountLock
+extern std::mutex ThreadCreateLock;
+
+// Starts the engine: resets the globals, stores the callbacks, loads the saved
+// page queue and starts the background threads. When a step fails the stop
+// flag is set (so no download thread can be started on a half-started engine),
+// the failure goes to the error log and the exception to the caller.
+void StartCrawler(TLogProc logProc, const std::string& version, TLogProc holtErrorProc,
+                  ExceptionHook exceptionHandler, TStatProc statProc, TLogProc errorLogProc,
+                  TNotifyProc applicationTerminateProc, TNotifyProc threadCountProc,
+                  bool dedicatedServer, const std::string& dedicatedServerName);
+void SetUserInfo(const std::string& user, const std::string& password, const std::string& team);
+void EnableFetching();
+// Sets the wanted number of download threads (0 to 100; more is capped at 100)
+// and starts the missing ones.
+void SetCrawlers(int32_t n);
+
+int32_t RunningThreadCount();
+int32_t QueuedUrlCount();
+int32_t PendingSideFileCount();
+void SetVerboseLog(bool flag);
+void LogVerbose(const std::string& msg);
+
+// The heartbeat: reports the running-thread count every 3 s while fewer than two
+// download threads run (with two or more, their page reports are the heartbeat).
+class THartPip : public TThread {
+ protected:
+  void Execute() override;
+};
+extern THartPip* HartPipThread;
+
+}  // namespace tov

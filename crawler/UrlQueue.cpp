@@ -1,0 +1,162 @@
+#include "crawler/UrlQueue.h"
+
+#include "crawler/CrawlerEngine.h"
+#include "platform/Files.h"
+#include "platform/Threads.h"
+
+namespace tov {
+
+namespace {
+constexpr const char* kSideFileName = "SideFile.dat";
+constexpr uint32_t kQueuePollMs = 10000;
+
+int32_t Successor(const queueType& q, int32_t i) { return (i % q.Capacity) + 1; }
+}  // namespace
+
+queueType UrlQueue;
+std::mutex UrlQueuePutLock;
+std::mutex UrlQueueGetLock;
+
+void EncodeUrlInfo(const UrlInfo& info, std::span<uint8_t, UrlInfo::kEncodedSize> out) {
+  ByteWriter w(out);
+  w.Put(info.Url);
+  w.Put(info.Dato);
+  w.Put(info.DocID);
+  w.Put(info.PageType);
+  w.Put(info.Storage);
+  w.PutBool(info.MakeThumbnale);
+}
+
+UrlInfo DecodeUrlInfo(std::span<const uint8_t, UrlInfo::kEncodedSize> in) {
+  ByteReader r(in);
+  UrlInfo info;
+  r.Get(info.Url);
+  r.Get(info.Dato);
+  r.Get(info.DocID);
+  r.Get(info.PageType);
+  r.Get(info.Storage);
+  info.MakeThumbnale = r.GetBool();
+  return info;
+}
+
+void CreateQueue(queueType& q, int32_t capacity) {
+  q.Front = 1;
+  q.Rear = capacity;
+  q.Count = 0;
+  q.Capacity = capacity;
+  q.Items.assign(static_cast<size_t>(capacity) + 1, UrlInfo{});
+}
+
+bool QueueIsEmpty(const queueType& q) { return q.Count.load() == 0; }
+
+bool Enqueue(queueType& q, const UrlInfo& item) {
+  if (q.Count.load() == q.Capacity) return false;
+  q.Rear = Successor(q, q.Rear);
+  q.Items[static_cast<size_t>(q.Rear)] = item;
+  q.Count.fetch_add(1);  // the record is stored before it is counted
+  return true;
+}
+
+bool Dequeue(queueType& q) {
+  if (QueueIsEmpty(q)) return false;
+  q.Front = Successor(q, q.Front);
+  q.Count.fetch_sub(1);
+  return true;
+}
+
+bool QueueFront(const queueType& q, UrlInfo& item) {
+  if (QueueIsEmpty(q)) return false;
+  item = q.Items[static_cast<size_t>(q.Front)];
+  return true;
+}
+
+void InitUrlQueue(int32_t capacity) { CreateQueue(UrlQueue, capacity); }
+
+bool PutUrl(const UrlInfo& item) {
+  UrlInfo copy = item;
+  std::lock_guard<std::mutex> lock(UrlQueuePutLock);
+  while (UrlQueue.Count.load() == UrlQueue.Capacity) EngineSleep(kQueuePollMs);
+  return Enqueue(UrlQueue, copy);
+}
+
+bool GetUrl(UrlInfo& item) {
+  std::lock_guard<std::mutex> lock(UrlQueueGetLock);
+  while (QueueIsEmpty(UrlQueue)) EngineSleep(kQueuePollMs);
+  bool result = QueueFront(UrlQueue, item);
+  Dequeue(UrlQueue);
+  return result;
+}
+
+bool TryGetUrl(UrlInfo& item) {
+  std::lock_guard<std::mutex> lock(UrlQueueGetLock);
+  if (!QueueFront(UrlQueue, item)) return false;
+  Dequeue(UrlQueue);
+  return true;
+}
+
+bool UrlQueueIsEmpty() { return QueueIsEmpty(UrlQueue); }
+int32_t UrlQueueCount() { return UrlQueue.Count.load(); }
+
+void SaveUrlQueue() {
+  TFile file = TFile::Create(kSideFileName);
+  std::array<uint8_t, UrlInfo::kEncodedSize> record{};
+  UrlInfo info;
+  // A download thread may take the last records meanwhile; the save takes only
+  // what is there and never waits for a record to arrive.
+  while (!UrlQueueIsEmpty()) {
+    if (!TryGetUrl(info)) break;
+    EncodeUrlInfo(info, record);
+    try {
+      file.Write(record.data(), record.size());
+    } catch (const EInOutError&) {
+      LogVerbose("Kunne ikke lagre infor om en side");
+    }
+  }
+  file.Close();
+}
+
+void LoadUrlQueue() {
+  TFile file;
+  try {
+    file = TFile::OpenExisting(kSideFileName, TFile::Mode::Read);
+  } catch (const EInOutError&) {
+    CallLogProc("Cant open SideFile.dat");
+    return;
+  }
+  std::array<uint8_t, UrlInfo::kEncodedSize> record{};
+  int64_t dropped = 0;
+  size_t tail = 0;
+  try {
+    for (;;) {
+      size_t n = file.Read(record.data(), record.size());
+      if (n == 0) break;
+      if (n < record.size()) {
+        tail = n;
+        break;
+      }
+      // Nothing consumes the queue during start-up, so a file with more records
+      // than the queue holds must not wait for room: the surplus is dropped.
+      if (UrlQueueCount() >= UrlQueue.Capacity) {
+        ++dropped;
+        continue;
+      }
+      UrlInfo info = DecodeUrlInfo(record);
+      PutUrl(info);
+      CallLogProc("loaded url: " + info.Url.str());
+    }
+  } catch (const EInOutError& e) {
+    CallErrorLogProc("SideFile.dat could not be read to its end: " + e.Message());
+  }
+  if (tail > 0) {
+    CallErrorLogProc("SideFile.dat ends in a partial record of " + std::to_string(tail) +
+                     " bytes; it was dropped");
+  }
+  if (dropped > 0) {
+    CallErrorLogProc("SideFile.dat holds more records than the queue; " + std::to_string(dropped) +
+                     " were dropped");
+  }
+  file = TFile();
+  DeleteFile(kSideFileName);
+}
+
+}  // namespace tov

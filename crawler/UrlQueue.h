@@ -1,0 +1,72 @@
+// The page queue: one bounded ring of page records between the URL-server reply
+// handling (producer) and the download threads (consumers), and its save file
+// "SideFile.dat" that carries waiting pages over a restart.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <span>
+#include <vector>
+
+#include "platform/ByteCodec.h"
+
+namespace tov {
+
+// One page as the URL server handed it out. Fixed-size, copied by value.
+struct UrlInfo {
+  static constexpr size_t kEncodedSize = 263;
+
+  ShortString<201> Url;
+  ShortString<12> Dato;       // carried along, used nowhere else
+  ShortString<12> DocID;
+  ShortString<12> PageType;   // "crawl" or "robottxt"
+  ShortString<20> Storage;    // storage server that receives the result
+  bool MakeThumbnale = false;
+
+  bool operator==(const UrlInfo&) const = default;
+};
+
+// The 263-byte layout of the record in "SideFile.dat".
+void EncodeUrlInfo(const UrlInfo& info, std::span<uint8_t, UrlInfo::kEncodedSize> out);
+UrlInfo DecodeUrlInfo(std::span<const uint8_t, UrlInfo::kEncodedSize> in);
+
+// A circular queue; indexes run 1..Capacity, element 0 is never used. Count is
+// raised by the producer side and lowered by the consumer side, each under its
+// own lock, so it is atomic.
+struct queueType {
+  std::vector<UrlInfo> Items;
+  int32_t Front = 1;
+  int32_t Rear = 0;
+  std::atomic<int32_t> Count{0};
+  int32_t Capacity = 0;
+};
+
+void CreateQueue(queueType& q, int32_t capacity);
+bool QueueIsEmpty(const queueType& q);
+bool Enqueue(queueType& q, const UrlInfo& item);
+bool Dequeue(queueType& q);
+bool QueueFront(const queueType& q, UrlInfo& item);
+
+extern queueType UrlQueue;
+extern std::mutex UrlQueuePutLock;
+extern std::mutex UrlQueueGetLock;
+
+void InitUrlQueue(int32_t capacity);
+// Waits, sleeping 10 s at a time with the put lock held, while the queue is full.
+bool PutUrl(const UrlInfo& item);
+// Waits, sleeping 10 s at a time with the get lock held, while the queue is empty.
+bool GetUrl(UrlInfo& item);
+// Takes the oldest record if there is one, without waiting for one to arrive.
+bool TryGetUrl(UrlInfo& item);
+bool UrlQueueIsEmpty();
+int32_t UrlQueueCount();
+
+// Writes the waiting records to "SideFile.dat", oldest first. Raises EInOutError
+// when the file cannot be created or closed.
+void SaveUrlQueue();
+// Puts the records of "SideFile.dat" back into the queue and deletes the file.
+void LoadUrlQueue();
+
+}  // namespace tov

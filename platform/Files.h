@@ -1,0 +1,69 @@
+// Plain file access in the terms the programs use: every failure raises
+// EInOutError with the system's code in the class library's numbering.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/SysUtils.h"
+
+namespace tov {
+
+// An open file descriptor that closes itself. Close() reports a failed close;
+// the destructor closes silently.
+class TFile {
+ public:
+  enum class Mode { Read, ReadWrite };
+
+  TFile() = default;
+  ~TFile();
+  TFile(TFile&& other) noexcept;
+  TFile& operator=(TFile&& other) noexcept;
+  TFile(const TFile&) = delete;
+  TFile& operator=(const TFile&) = delete;
+
+  // An existing file. A file without any write permission bit counts as
+  // read-only for ReadWrite, as the Windows attribute would, even for root.
+  static TFile OpenExisting(const std::string& path, Mode mode);
+  // A new empty file; an existing one is truncated.
+  static TFile Create(const std::string& path);
+  // The existing file positioned at its end, or a new one.
+  static TFile OpenAppend(const std::string& path);
+
+  bool IsOpen() const { return fd_ >= 0; }
+  int Handle() const { return fd_; }
+
+  // Reads up to n bytes; returns how many were read (0 at the end).
+  size_t Read(void* buffer, size_t n);
+  // Reads exactly n bytes or raises "Read beyond end of file".
+  void ReadExact(void* buffer, size_t n);
+  // Writes all bytes or raises (a full disk gives I/O error 112).
+  void Write(const void* data, size_t n);
+  void Write(std::string_view bytes) { Write(bytes.data(), bytes.size()); }
+  int64_t Size() const;
+  void Seek(int64_t offset);
+  // Holds an exclusive lock on the file for as long as it is open; false when
+  // another opener holds one.
+  bool TryLockExclusive();
+  void Close();
+
+ private:
+  explicit TFile(int fd) : fd_(fd) {}
+  int fd_ = -1;
+};
+
+[[noreturn]] void RaiseIoErrorFromErrno(int err);
+
+bool FileExists(const std::string& path);
+bool DirectoryExists(const std::string& path);
+bool DeleteFile(const std::string& path);  // false when it could not be removed
+bool RenameFile(const std::string& from, const std::string& to);
+int64_t FileSizeOf(const std::string& path);  // -1 when it does not exist
+bool IsReadOnlyFile(const std::string& path);
+std::string GetCurrentDir();
+// Joins a directory and a name with one "/".
+std::string PathJoin(std::string_view dir, std::string_view name);
+
+}  // namespace tov

@@ -1,0 +1,229 @@
+#include "crawler/CrawlerEngine.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+#include <thread>
+
+#include "crawler/CrawlerThread.h"
+#include "crawler/UrlQueue.h"
+#include "platform/Files.h"
+#include "tests/crawler/EngineTestSupport.h"
+#include "tests/support/TestSupport.h"
+
+namespace tov {
+namespace {
+
+using test::MakePage;
+using test::WaitUntil;
+
+std::atomic<int> g_processed{0};
+
+class CountingProcessor : public TPageProcessor {
+ public:
+  void ProcessPage(const UrlInfo&) override { ++g_processed; }
+};
+
+class EngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_processed = 0;
+    SetPageProcessorFactory([](TCrawlerThread&) { return std::make_unique<CountingProcessor>(); });
+  }
+  void Start() { test::StartTestEngine(log, errors, &heartbeats); }
+  // Lets every download thread leave: stop, then hand each a page to wake it.
+  void TearDown() override {
+    StopCrawling = true;
+    EXPECT_TRUE(WaitUntil([] {
+      if (RunningThreadCount() == 0) return true;
+      if (UrlQueueCount() < 10) PutUrl(MakePage("wake"));
+      return false;
+    }));
+    RealSleep(20);  // the heartbeat leaves at its next tick
+  }
+  // Feeds pages until the number of running threads satisfies pred.
+  template <typename Pred>
+  bool FeedUntil(Pred pred) {
+    return WaitUntil([&] {
+      if (pred()) return true;
+      if (UrlQueueCount() < 5) PutUrl(MakePage("p"));
+      return false;
+    });
+  }
+  std::vector<std::string> CreationLines() const {
+    std::vector<std::string> out;
+    for (const auto& l : log.Lines()) {
+      if (l.rfind("Creating thread nr: ", 0) == 0) out.push_back(l.substr(0, l.find(" as id: ")));
+    }
+    return out;
+  }
+
+  test::ScopedWorkDir dir;
+  test::FastSleep fast;
+  test::EngineLog log;
+  test::EngineLog errors;
+  std::atomic<int> heartbeats{0};
+};
+
+TEST_F(EngineTest, SetCrawlersStartsTheMissingThreadsInOrder) {
+  Start();
+  SetCrawlers(5);
+  EXPECT_EQ(CreationLines(),
+            (std::vector<std::string>{"Creating thread nr: 1 of 5", "Creating thread nr: 2 of 5",
+                                      "Creating thread nr: 3 of 5", "Creating thread nr: 4 of 5",
+                                      "Creating thread nr: 5 of 5"}));
+  ASSERT_TRUE(WaitUntil([] { return RunningThreadCount() == 5 && ThreadsBeingCreated == 0; }));
+  for (int k = 1; k <= 5; ++k) EXPECT_TRUE(log.Contains(std::to_string(k) + " started"));
+  std::set<uint32_t> ids(CrawlerThreads.begin() + 1, CrawlerThreads.begin() + 6);
+  EXPECT_EQ(ids.size(), 5u);
+  EXPECT_EQ(ids.count(0), 0u);
+}
+
+TEST_F(EngineTest, RaisingFromThreeToEightStartsFourToEight) {
+  Start();
+  SetCrawlers(3);
+  ASSERT_TRUE(WaitUntil([] { return RunningThreadCount() == 3 && ThreadsBeingCreated == 0; }));
+  SetCrawlers(8);
+  auto lines = CreationLines();
+  ASSERT_EQ(lines.size(), 8u);
+  EXPECT_EQ(lines[3], "Creating thread nr: 4 of 8");
+  EXPECT_EQ(lines[7], "Creating thread nr: 8 of 8");
+  EXPECT_TRUE(WaitUntil([] { return RunningThreadCount() == 8; }));
+}
+
+TEST_F(EngineTest, RaiseWhileAThreadHasNotBegunOnlySetsTheWantedNumber) {
+  Start();
+  ThreadsBeingCreated = 1;  // a thread of an earlier call that has not begun to run
+  SetCrawlers(8);
+  EXPECT_EQ(WantedThreads, 8);
+  EXPECT_TRUE(CreationLines().empty());
+  ThreadsBeingCreated = 0;
+}
+
+TEST_F(EngineTest, LoweringLetsThreadsLeaveAfterTheirPage) {
+  Start();
+  SetCrawlers(5);
+  ASSERT_TRUE(WaitUntil([] { return RunningThreadCount() == 5; }));
+  SetCrawlers(2);
+  EXPECT_EQ(CreationLines().size(), 5u);  // lowering starts nothing
+  ASSERT_TRUE(FeedUntil([] { return RunningThreadCount() <= 2; }));
+  EXPECT_GE(log.CountPrefix("prepering to exiting"), 3);
+  EXPECT_GE(log.CountPrefix("Thread "), 3);
+  EXPECT_GT(g_processed.load(), 0);
+
+  SetCrawlers(0);
+  ASSERT_TRUE(FeedUntil([] { return RunningThreadCount() == 0; }));
+  EXPECT_EQ(log.CountPrefix("prepering to exiting"), 5);
+}
+
+TEST_F(EngineTest, AboveOneHundredIsCappedAtOneHundred) {
+  Start();
+  SetCrawlers(150);
+  EXPECT_EQ(WantedThreads, 100);
+  EXPECT_EQ(CreationLines().size(), 100u);
+  EXPECT_EQ(CreationLines().back(), "Creating thread nr: 100 of 100");
+  EXPECT_TRUE(WaitUntil([] { return RunningThreadCount() == 100; }, 20000));
+}
+
+TEST_F(EngineTest, NothingChangesOnceStopping) {
+  Start();
+  StopCrawling = true;
+  SetCrawlers(4);
+  EXPECT_EQ(WantedThreads, 0);
+  EXPECT_TRUE(CreationLines().empty());
+}
+
+TEST_F(EngineTest, RaisesAndLowersFromManyThreadsLoseNoCount) {
+  Start();
+  std::vector<std::thread> callers;
+  for (int t = 0; t < 4; ++t) {
+    callers.emplace_back([t] {
+      for (int i = 0; i < 25; ++i) SetCrawlers((i + t) % 7);
+    });
+  }
+  for (auto& c : callers) c.join();
+  SetCrawlers(6);
+  // Whatever interleaving came before, a later raise must start threads again.
+  ASSERT_TRUE(FeedUntil([] {
+    SetCrawlers(6);
+    return RunningThreadCount() == 6 && ThreadsBeingCreated == 0;
+  }));
+}
+
+TEST_F(EngineTest, HeartbeatWithNoOneAndTwoRunningThreads) {
+  Start();
+  ASSERT_TRUE(WaitUntil([&] { return heartbeats >= 3; }));  // none running: every 3 s
+
+  SetCrawlers(1);
+  ASSERT_TRUE(WaitUntil([] { return RunningThreadCount() == 1; }));
+  int at_one = heartbeats;
+  ASSERT_TRUE(WaitUntil([&] { return heartbeats >= at_one + 3; }));  // one running: still
+
+  SetCrawlers(2);
+  ASSERT_TRUE(WaitUntil([] { return RunningThreadCount() == 2; }));
+  RealSleep(20);
+  int at_two = heartbeats;
+  RealSleep(100);  // some thirty heartbeat periods of the fast sleep
+  EXPECT_EQ(heartbeats, at_two);  // two running: only the threads' page reports
+}
+
+TEST_F(EngineTest, VerboseLinesAppearOnlyWhenSwitchedOn) {
+  Start();
+  LogVerbose("hidden");
+  EXPECT_FALSE(log.Contains("hidden"));
+  SetVerboseLog(true);
+  LogVerbose("shown as it is");
+  EXPECT_TRUE(log.Contains("shown as it is"));
+}
+
+TEST_F(EngineTest, StartLoadsTheSavedQueueAndResetsState) {
+  InitUrlQueue(1500);
+  for (int i = 0; i < 4; ++i) PutUrl(MakePage("saved" + std::to_string(i)));
+  SaveUrlQueue();
+  SideFilePending = 77;
+  Start();
+  EXPECT_EQ(QueuedUrlCount(), 4);
+  EXPECT_FALSE(FileExists("SideFile.dat"));
+  EXPECT_EQ(PendingSideFileCount(), 0);
+  EXPECT_FALSE(FetchEnabled);
+  EXPECT_EQ(AppVersion, "0.82");
+  EXPECT_EQ(WorkDir, dir.Path());
+  EXPECT_NE(UserAgent.find("/0.82 ( "), std::string::npos);
+  EXPECT_EQ(UserAgent.back(), ')');
+  EnableFetching();
+  EXPECT_TRUE(FetchEnabled);
+}
+
+TEST_F(EngineTest, UserInfoReplacedWhileOthersRead) {
+  Start();
+  std::atomic<bool> stop{false};
+  std::thread reader([&] {
+    while (!stop) {
+      TUserInfo u = CurrentUserInfo();
+      // A reader always sees one whole set, never a mix of two.
+      if (!u.UserName.empty()) {
+        ASSERT_EQ(u.UserName.substr(4), u.TeamName.substr(4));
+      }
+    }
+  });
+  for (int i = 0; i < 2000; ++i) {
+    std::string n = std::to_string(i);
+    SetUserInfo("user" + n, "pw", "team" + n);
+  }
+  stop = true;
+  reader.join();
+  EXPECT_EQ(CurrentUserInfo().UserName, "user1999");
+}
+
+TEST_F(EngineTest, WithoutPageProcessingEveryPageIsReportedNotDropped) {
+  SetPageProcessorFactory(nullptr);
+  Start();
+  SetCrawlers(1);
+  PutUrl(MakePage("http://unprocessed/"));
+  EXPECT_TRUE(WaitUntil(
+      [&] { return errors.Contains("No page processing installed; page not processed: http://unprocessed/"); }));
+}
+
+}  // namespace
+}  // namespace tov

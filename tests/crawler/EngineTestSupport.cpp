@@ -1,0 +1,55 @@
+#include "tests/crawler/EngineTestSupport.h"
+
+namespace tov::test {
+
+void EngineLog::Add(const std::string& line) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  lines_.push_back(line);
+}
+
+std::vector<std::string> EngineLog::Lines() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lines_;
+}
+
+bool EngineLog::Contains(const std::string& line) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& l : lines_) {
+    if (l == line) return true;
+  }
+  return false;
+}
+
+int EngineLog::CountPrefix(const std::string& prefix) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  int n = 0;
+  for (const auto& l : lines_) {
+    if (l.rfind(prefix, 0) == 0) ++n;
+  }
+  return n;
+}
+
+TLogProc EngineLog::Proc() {
+  return [this](const std::string& line) { Add(line); };
+}
+
+UrlInfo MakePage(const std::string& url, const std::string& type) {
+  UrlInfo info;
+  info.Url = url;
+  info.PageType = type;
+  info.DocID = "doc";
+  info.Storage = "127.0.0.2";
+  info.Dato = "2026-12-10";
+  return info;
+}
+
+void StartTestEngine(EngineLog& log, EngineLog& errors, std::atomic<int>* heartbeats) {
+  StartCrawler(
+      log.Proc(), "0.82", [](const std::string&) {}, nullptr, [](uint8_t) {}, errors.Proc(), [] {},
+      [heartbeats] {
+        if (heartbeats) ++*heartbeats;
+      },
+      false, "");
+}
+
+}  // namespace tov::test

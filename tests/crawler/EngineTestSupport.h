@@ -1,0 +1,32 @@
+// Captures what the engine hands to its callbacks, for the engine tests.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "crawler/CrawlerEngine.h"
+#include "crawler/UrlQueue.h"
+
+namespace tov::test {
+
+class EngineLog {
+ public:
+  void Add(const std::string& line);
+  std::vector<std::string> Lines() const;
+  bool Contains(const std::string& line) const;
+  int CountPrefix(const std::string& prefix) const;
+  TLogProc Proc();
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+UrlInfo MakePage(const std::string& url, const std::string& type = "crawl");
+
+// Starts the engine with callbacks that record into the given logs.
+void StartTestEngine(EngineLog& log, EngineLog& errors, std::atomic<int>* heartbeats = nullptr);
+
+}  // namespace tov::test

@@ -1,0 +1,210 @@
+#include "crawler/UrlQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "crawler/CrawlerEngine.h"
+#include "platform/Files.h"
+#include "tests/crawler/EngineTestSupport.h"
+#include "tests/support/TestSupport.h"
+
+namespace tov {
+namespace {
+
+using test::MakePage;
+
+class UrlQueueTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    LogProc = log.Proc();
+    ErrorLogProc = errors.Proc();
+    InitUrlQueue(1500);
+  }
+  void TearDown() override {
+    LogProc = nullptr;
+    ErrorLogProc = nullptr;
+  }
+  test::ScopedWorkDir dir;
+  test::FastSleep fast;
+  test::EngineLog log;
+  test::EngineLog errors;
+};
+
+TEST(UrlInfoRecord, LayoutIs263BytesWithShortStrings) {
+  UrlInfo info;
+  info.Url = "http://a/";
+  info.Dato = "d";
+  info.DocID = "id1";
+  info.PageType = "robottxt";
+  info.Storage = "10.0.0.1";
+  info.MakeThumbnale = true;
+  std::array<uint8_t, UrlInfo::kEncodedSize> bytes{};
+  EncodeUrlInfo(info, bytes);
+  EXPECT_EQ(bytes[0], 9);
+  EXPECT_EQ(bytes[202], 1);
+  EXPECT_EQ(bytes[215], 3);
+  EXPECT_EQ(bytes[228], 8);
+  EXPECT_EQ(bytes[241], 8);
+  EXPECT_EQ(bytes[262], 1);
+  EXPECT_EQ(DecodeUrlInfo(bytes), info);
+
+  bytes[0] = 255;  // damaged length: clamped to the 201 bytes of room
+  EXPECT_EQ(DecodeUrlInfo(bytes).Url.size(), 201u);
+}
+
+TEST_F(UrlQueueTest, FullQueueMakesTheNextPutWaitForATake) {
+  for (int i = 0; i < 1500; ++i) ASSERT_TRUE(PutUrl(MakePage("u" + std::to_string(i))));
+  EXPECT_EQ(UrlQueueCount(), 1500);
+  std::atomic<bool> done{false};
+  std::thread producer([&] {
+    EXPECT_TRUE(PutUrl(MakePage("last")));
+    done = true;
+  });
+  RealSleep(100);  // many 10-second ticks of the fast sleep
+  EXPECT_FALSE(done);
+  UrlInfo got;
+  ASSERT_TRUE(GetUrl(got));
+  EXPECT_EQ(got.Url, "u0");
+  producer.join();
+  EXPECT_TRUE(done);
+  EXPECT_EQ(UrlQueueCount(), 1500);
+}
+
+TEST_F(UrlQueueTest, IndexesWrapToOneAndOrderHolds) {
+  UrlInfo got;
+  for (int i = 0; i < 1500; ++i) PutUrl(MakePage("a" + std::to_string(i)));
+  for (int i = 0; i < 1500; ++i) {
+    GetUrl(got);
+    ASSERT_EQ(got.Url, "a" + std::to_string(i));
+  }
+  EXPECT_EQ(UrlQueue.Rear, 1500);
+  PutUrl(MakePage("again"));
+  EXPECT_EQ(UrlQueue.Rear, 1);
+  EXPECT_EQ(UrlQueue.Items[1].Url, "again");
+  GetUrl(got);
+  EXPECT_EQ(got.Url, "again");
+}
+
+TEST_F(UrlQueueTest, EmptyTakeReturnsTheRecordPutLater) {
+  std::atomic<bool> done{false};
+  UrlInfo got;
+  std::thread consumer([&] {
+    GetUrl(got);
+    done = true;
+  });
+  RealSleep(50);
+  EXPECT_FALSE(done);
+  PutUrl(MakePage("late"));
+  consumer.join();
+  EXPECT_EQ(got.Url, "late");
+}
+
+TEST_F(UrlQueueTest, ConcurrentPutAndTakeKeepOrderAndCountAcrossManyWraps) {
+  InitUrlQueue(3);  // a tiny ring wraps thousands of times
+  constexpr int kRecords = 5000;
+  std::thread producer([] {
+    for (int i = 0; i < kRecords; ++i) PutUrl(MakePage(std::to_string(i)));
+  });
+  UrlInfo got;
+  for (int i = 0; i < kRecords; ++i) {
+    GetUrl(got);
+    ASSERT_EQ(got.Url, std::to_string(i));
+  }
+  producer.join();
+  EXPECT_EQ(UrlQueueCount(), 0);
+  EXPECT_TRUE(UrlQueueIsEmpty());
+}
+
+TEST_F(UrlQueueTest, SaveAndReloadThreeRecords) {
+  UrlInfo odd = MakePage("http://example.org/a");
+  odd.MakeThumbnale = true;
+  odd.Dato = "";
+  PutUrl(odd);
+  PutUrl(MakePage("http://example.org/b", "robottxt"));
+  PutUrl(MakePage("http://example.org/c"));
+  SaveUrlQueue();
+  EXPECT_EQ(FileSizeOf("SideFile.dat"), 3 * 263);
+  EXPECT_TRUE(UrlQueueIsEmpty());
+
+  InitUrlQueue(1500);
+  LoadUrlQueue();
+  EXPECT_FALSE(FileExists("SideFile.dat"));
+  EXPECT_EQ(log.Lines(), (std::vector<std::string>{"loaded url: http://example.org/a", "loaded url: http://example.org/b",
+                                                   "loaded url: http://example.org/c"}));
+  UrlInfo got;
+  GetUrl(got);
+  EXPECT_EQ(got, odd);
+  GetUrl(got);
+  EXPECT_EQ(got.PageType, "robottxt");
+  GetUrl(got);
+  EXPECT_EQ(got.Url, "http://example.org/c");
+}
+
+TEST_F(UrlQueueTest, EmptyQueueSavesAZeroByteFileThatLoadsNothing) {
+  SaveUrlQueue();
+  EXPECT_EQ(FileSizeOf("SideFile.dat"), 0);
+  LoadUrlQueue();
+  EXPECT_FALSE(FileExists("SideFile.dat"));
+  EXPECT_TRUE(log.Lines().empty());
+  EXPECT_TRUE(UrlQueueIsEmpty());
+}
+
+TEST_F(UrlQueueTest, MissingSaveFileIsAnnounced) {
+  LoadUrlQueue();
+  EXPECT_EQ(log.Lines(), std::vector<std::string>{"Cant open SideFile.dat"});
+  EXPECT_TRUE(UrlQueueIsEmpty());
+}
+
+TEST_F(UrlQueueTest, TrailingPartialRecordIsDroppedAndLogged) {
+  PutUrl(MakePage("whole"));
+  SaveUrlQueue();
+  std::string bytes = test::ReadFileBytes("SideFile.dat");
+  test::WriteFileBytes("SideFile.dat", bytes + bytes.substr(0, 100));
+  LoadUrlQueue();
+  EXPECT_EQ(UrlQueueCount(), 1);
+  EXPECT_EQ(errors.CountPrefix("SideFile.dat ends in a partial record of 100 bytes"), 1);
+  EXPECT_FALSE(FileExists("SideFile.dat"));
+}
+
+TEST_F(UrlQueueTest, MoreRecordsThanTheQueueHoldsDoNotHangTheStart) {
+  std::array<uint8_t, UrlInfo::kEncodedSize> rec{};
+  std::string file;
+  for (int i = 0; i < 1502; ++i) {
+    EncodeUrlInfo(MakePage("p" + std::to_string(i)), rec);
+    file.append(reinterpret_cast<char*>(rec.data()), rec.size());
+  }
+  test::WriteFileBytes("SideFile.dat", file);
+  auto before = test::FastSleep::RequestedMs();
+  LoadUrlQueue();
+  EXPECT_EQ(test::FastSleep::RequestedMs(), before);  // never waited for room
+  EXPECT_EQ(UrlQueueCount(), 1500);
+  EXPECT_EQ(errors.CountPrefix("SideFile.dat holds more records than the queue; 2 were dropped"), 1);
+  EXPECT_FALSE(FileExists("SideFile.dat"));
+}
+
+TEST_F(UrlQueueTest, SaveEndsWhileADownloadThreadCompetesForTheLastRecords) {
+  for (int i = 0; i < 200; ++i) PutUrl(MakePage("s" + std::to_string(i)));
+  std::atomic<int> taken{0};
+  std::atomic<bool> stop{false};
+  std::thread competitor([&] {
+    UrlInfo got;
+    while (!stop) {
+      if (UrlQueueIsEmpty()) continue;
+      GetUrl(got);  // may be left waiting on an empty queue: released below
+      ++taken;
+    }
+  });
+  SaveUrlQueue();
+  EXPECT_TRUE(UrlQueueIsEmpty());
+  int64_t saved = FileSizeOf("SideFile.dat") / 263;
+  stop = true;
+  PutUrl(MakePage("release"));
+  competitor.join();
+  // Every record is either saved or taken, once; "release" is taken or left.
+  EXPECT_EQ(saved + taken + UrlQueueCount(), 201);
+}
+
+}  // namespace
+}  // namespace tov

@@ -1,0 +1,72 @@
+#include "tests/support/TestSupport.h"
+
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+#include "platform/Files.h"
+#include "platform/Threads.h"
+
+namespace tov::test {
+
+namespace {
+std::atomic<uint64_t> g_requested{0};
+
+void Fast(uint32_t ms) {
+  g_requested += ms;
+  // 10 s become 1 ms; every sleep still yields, so pollers do not spin.
+  timespec ts{0, static_cast<long>(ms) * 100L + 1000L};
+  nanosleep(&ts, nullptr);
+}
+}  // namespace
+
+ScopedWorkDir::ScopedWorkDir() : previous_(GetCurrentDir()) {
+  std::string templ = (std::filesystem::temp_directory_path() / "tovtest-XXXXXX").string();
+  if (::mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = templ;
+  if (::chdir(path_.c_str()) != 0) throw std::runtime_error("chdir failed");
+}
+
+ScopedWorkDir::~ScopedWorkDir() {
+  if (::chdir(previous_.c_str()) != 0) {
+  }
+  std::error_code ec;
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ec);
+  std::filesystem::remove_all(path_, ec);
+}
+
+FastSleep::FastSleep() { SetSleepFunction(&Fast); }
+FastSleep::~FastSleep() { SetSleepFunction(nullptr); }
+uint64_t FastSleep::RequestedMs() { return g_requested.load(); }
+
+std::string ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFileBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<std::string> ReadLines(const std::string& path) {
+  std::string text = ReadFileBytes(path);
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+    start = end + 1;
+  }
+  return lines;
+}
+
+}  // namespace tov::test

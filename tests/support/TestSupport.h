@@ -1,0 +1,45 @@
+// Helpers shared by the tests: a private working directory per test and a fast
+// engine sleep.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tov::test {
+
+// Creates a fresh directory, makes it the current directory for the life of
+// the object and removes it afterwards. Each test runs in its own process, so
+// changing the process's directory is safe.
+class ScopedWorkDir {
+ public:
+  ScopedWorkDir();
+  ~ScopedWorkDir();
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+  std::string previous_;
+};
+
+// Makes every engine sleep last a ten-thousandth of what it asks for (10 s
+// become 1 ms) and counts the milliseconds asked for.
+class FastSleep {
+ public:
+  FastSleep();
+  ~FastSleep();
+  static uint64_t RequestedMs();
+};
+
+std::string ReadFileBytes(const std::string& path);
+void WriteFileBytes(const std::string& path, const std::string& bytes);
+// The lines of a file split at CR LF (or LF), without their ends.
+std::vector<std::string> ReadLines(const std::string& path);
+
+// Waits up to timeout_ms for pred() to become true, checking every 2 ms.
+template <typename Pred>
+bool WaitUntil(Pred pred, int timeout_ms = 5000);
+
+}  // namespace tov::test
+
+#include "tests/support/TestSupport.inl"
