@@ -1,0 +1,40 @@
+// Helpers of the XML tests: a one-line picture of a tree, so that a table row
+// can give the whole tree it expects.
+#pragma once
+
+#include <string>
+
+#include "toolkit/XmlDom.h"
+
+namespace tov::test {
+
+// kind:name, then [attribute lines|...], =value, {child,child}; each part only
+// when present.
+inline std::string DescribeNode(const TXmlNode& node) {
+  std::string out = std::to_string(node.NodeType) + ":" + node.Name;
+  if (!node.Attributes.empty()) {
+    out += "[";
+    for (size_t i = 0; i < node.Attributes.size(); ++i) out += (i ? "|" : "") + node.Attributes[i];
+    out += "]";
+  }
+  if (!node.Value.empty()) out += "=" + node.Value;
+  if (node.NodeCount() > 0) {
+    out += "{";
+    for (int i = 0; i < node.NodeCount(); ++i) out += (i ? "," : "") + DescribeNode(*node.GetNode(i));
+    out += "}";
+  }
+  return out;
+}
+
+// The message of the EFilerError that fn raises; empty when it raises none.
+template <typename Fn>
+std::string FilerErrorOf(Fn fn) {
+  try {
+    fn();
+  } catch (const EFilerError& e) {
+    return e.Message();
+  }
+  return {};
+}
+
+}  // namespace tov::test
