@@ -2,6 +2,8 @@
 
 #include "common/BuildSettings.h"
 #include "crawler/CrawlerThread.h"
+#include "crawler/SideFileQueue.h"
+#include "crawler/StorageSender.h"
 #include "crawler/UrlQueue.h"
 #include "platform/Files.h"
 
@@ -116,9 +118,21 @@ void StartCrawler(TLogProc logProc, const std::string& version, TLogProc holtErr
     InitUrlQueue(1500);
     LoadUrlQueue();
 
+    auto* sender = new TSentTilLagringserverThread;
+    sender->SetPriority(TThreadPriority::Idle);
+    sender->SetFreeOnTerminate(true);
+    const uint32_t sender_id = sender->ThreadID();
+    SentTilLagringserver = sender;
+    sender->Resume();  // from here on the thread owns itself
+    CallLogProc("Creating thread SentTilLagringserver as id: " + std::to_string(sender_id));
+
     HartPipThread = new THartPip;
     HartPipThread->SetFreeOnTerminate(true);
     HartPipThread->Resume();
+
+    // The sender waits while nothing is pending; no download thread exists yet.
+    InitSideFileQueue();
+    TakeUpSideFiles();
   } catch (...) {
     StopCrawling = true;
     CallErrorLogProc("The crawler engine could not start: " + CurrentExceptionClassName() + " " +

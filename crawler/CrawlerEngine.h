@@ -51,7 +51,7 @@ extern std::string UserAgent;
 extern bool DedicatedServer;
 extern std::string DedicatedServerName;
 extern std::string WorkDir;
-extern std::atomic<int32_t> SideFilePending;
+extern std::atomic<int32_t> SideFilePending;  // changed under SideFileQueueLock (SideFileQueue.h)
 
 // The participant's account fields. They are replaced on the link thread while
 // the URL fetcher and the sender read them, so readers take a copy.

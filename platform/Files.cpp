@@ -103,6 +103,12 @@ void TFile::Seek(int64_t offset) {
   if (::lseek(fd_, offset, SEEK_SET) < 0) RaiseIoErrorFromErrno(errno);
 }
 
+void TFile::Truncate(int64_t size) {
+  while (::ftruncate(fd_, size) != 0) {
+    if (errno != EINTR) RaiseIoErrorFromErrno(errno);
+  }
+}
+
 bool TFile::TryLockExclusive() { return ::flock(fd_, LOCK_EX | LOCK_NB) == 0; }
 
 void TFile::Close() {

@@ -44,6 +44,8 @@ class TFile {
   void Write(std::string_view bytes) { Write(bytes.data(), bytes.size()); }
   int64_t Size() const;
   void Seek(int64_t offset);
+  // Cuts or extends the file to size bytes; the position is left as it is.
+  void Truncate(int64_t size);
   // Holds an exclusive lock on the file for as long as it is open; false when
   // another opener holds one.
   bool TryLockExclusive();

@@ -1,0 +1,117 @@
+#include "crawler/SideFileEntry.h"
+
+#include "crawler/CrawlerEngine.h"
+#include "platform/Files.h"
+
+namespace tov {
+
+namespace {
+
+constexpr std::string_view kEntryFormat = "%-10.10s%-10.10s%-3.3s%-200.200s%-15.15s%-10d%-10d%-s";
+
+struct HeadField {
+  size_t offset;
+  size_t width;
+};
+constexpr HeadField kPageType{0, 10};
+constexpr HeadField kDocID{10, 10};
+constexpr HeadField kStatus{20, 3};
+constexpr HeadField kUrl{23, 200};
+constexpr HeadField kPeerIP{223, 15};
+constexpr HeadField kHtmlSize{238, 10};
+constexpr HeadField kThumbnailSize{248, 10};
+
+std::string TextField(std::string_view head, HeadField f) {
+  std::string_view v = head.substr(f.offset, f.width);
+  size_t end = v.find_last_not_of(' ');
+  return std::string(end == std::string_view::npos ? std::string_view() : v.substr(0, end + 1));
+}
+
+// "%-10d" of a count: digits from the first byte, then blanks only.
+std::optional<int64_t> SizeField(std::string_view head, HeadField f) {
+  std::string_view v = head.substr(f.offset, f.width);
+  size_t i = 0;
+  int64_t value = 0;
+  while (i < v.size() && v[i] >= '0' && v[i] <= '9') value = value * 10 + (v[i++] - '0');
+  if (i == 0) return std::nullopt;
+  for (; i < v.size(); ++i) {
+    if (v[i] != ' ') return std::nullopt;
+  }
+  return value;
+}
+
+}  // namespace
+
+std::string EncodeSideFileEntry(const ThumbnaleData& rec) {
+  const bool has_thumbnail = rec.Thumbnail != nullptr && rec.ThumbnailSize > 0;
+  const int64_t thumbnail_size = has_thumbnail ? rec.ThumbnailSize : 0;
+  std::string entry = Format(kEntryFormat, {rec.PageType.view(), rec.DocID.view(), rec.Status.view(), rec.Url.view(),
+                                            rec.PeerIP.view(), static_cast<int64_t>(rec.Html.size()), thumbnail_size,
+                                            std::string_view(rec.Html)});
+  if (has_thumbnail) entry.append(reinterpret_cast<const char*>(rec.Thumbnail), static_cast<size_t>(thumbnail_size));
+  return entry;
+}
+
+std::optional<SideFileEntryHead> DecodeSideFileEntryHead(std::string_view head) {
+  if (head.size() < SideFileEntryHeadSize) return std::nullopt;
+  auto html = SizeField(head, kHtmlSize);
+  auto thumbnail = SizeField(head, kThumbnailSize);
+  if (!html || !thumbnail) return std::nullopt;
+  SideFileEntryHead h;
+  h.PageType = TextField(head, kPageType);
+  h.DocID = TextField(head, kDocID);
+  h.Status = TextField(head, kStatus);
+  h.Url = TextField(head, kUrl);
+  h.PeerIP = TextField(head, kPeerIP);
+  h.HtmlSize = *html;
+  h.ThumbnailSize = *thumbnail;
+  if (h.EntrySize() > MaxStorageUploadSize) return std::nullopt;
+  return h;
+}
+
+DecodedSideFile DecodeSideFileEntries(std::string_view bytes) {
+  DecodedSideFile out;
+  size_t pos = 0;
+  while (pos < bytes.size()) {
+    auto head = DecodeSideFileEntryHead(bytes.substr(pos));
+    if (!head || static_cast<uint64_t>(head->EntrySize()) > bytes.size() - pos) break;
+    SideFileEntry e;
+    e.Html = std::string(bytes.substr(pos + SideFileEntryHeadSize, static_cast<size_t>(head->HtmlSize)));
+    e.Thumbnail = std::string(
+        bytes.substr(pos + SideFileEntryHeadSize + static_cast<size_t>(head->HtmlSize), static_cast<size_t>(head->ThumbnailSize)));
+    pos += static_cast<size_t>(head->EntrySize());
+    e.Head = std::move(*head);
+    out.Entries.push_back(std::move(e));
+  }
+  out.WholeSize = pos;
+  return out;
+}
+
+SideFileCheck CheckSideFile(const std::string& path) {
+  TFile file = TFile::OpenExisting(path, TFile::Mode::ReadWrite);
+  const int64_t size = file.Size();
+  SideFileCheck check;
+  std::string head(SideFileEntryHeadSize, '\0');
+  int64_t pos = 0;
+  while (pos < size) {
+    if (size - pos < static_cast<int64_t>(SideFileEntryHeadSize)) break;
+    file.Seek(pos);
+    file.ReadExact(head.data(), head.size());
+    auto h = DecodeSideFileEntryHead(head);
+    if (!h || h->EntrySize() > size - pos) break;
+    pos += h->EntrySize();
+    check.EntryEnds.push_back(pos);
+  }
+  check.WholeSize = pos;
+  check.CutBytes = size - pos;
+  if (check.CutBytes > 0) {
+    file.Truncate(pos);
+    CallErrorLogProc("Side file " + path + ": cut " + std::to_string(check.CutBytes) +
+                     " bytes of a partial or unreadable entry behind its " + std::to_string(check.EntryEnds.size()) +
+                     " whole entries");
+  }
+  file.Close();
+  return check;
+}
+
+}  // namespace tov

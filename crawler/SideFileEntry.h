@@ -1,0 +1,85 @@
+// One entry of a side-file queue file: a 258-byte blank-padded text head, the
+// compressed page and the thumbnail. Queue files are entries back to back with
+// no file header and no separators; the sizes in each head are the only way to
+// find the next entry, so every reader goes through the checks here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/ByteCodec.h"
+
+namespace tov {
+
+// The result of one page as a download thread hands it over.
+struct ThumbnaleData {
+  const uint8_t* Thumbnail = nullptr;  // the download thread's JPEG buffer, owned by that thread
+  int32_t ThumbnailSize = 0;           // JPEG bytes in Thumbnail; 0 for none
+  ShortString<12> DocID;
+  std::string Html;                    // the page after CompressString; may hold zero bytes
+  ShortString<12> PageType;            // "crawl" or "robottxt"
+  ShortString<12> Status;              // decimal HTTP status, or 601 to 605
+  ShortString<201> Url;
+  ShortString<20> Storage;             // the storage server that is to receive the page
+  ShortString<20> PeerIP;              // the web server that answered
+  ShortString<30> ErrorText;           // not written to the queue file
+};
+
+constexpr size_t SideFileEntryHeadSize = 258;
+// Most queue-file bytes one upload to a storage server carries: its header's
+// 8-digit total counts the 81 header characters too. No entry may be larger.
+constexpr int64_t MaxStorageUploadSize = 99999918;
+
+// The whole entry, head and bytes, ready to be written with one call.
+std::string EncodeSideFileEntry(const ThumbnaleData& rec);
+
+// A head with its text fields as written, trailing blanks removed.
+struct SideFileEntryHead {
+  std::string PageType;
+  std::string DocID;
+  std::string Status;
+  std::string Url;
+  std::string PeerIP;
+  int64_t HtmlSize = 0;
+  int64_t ThumbnailSize = 0;
+
+  int64_t EntrySize() const { return static_cast<int64_t>(SideFileEntryHeadSize) + HtmlSize + ThumbnailSize; }
+};
+
+// Reads the head at the start of `head`; nothing when fewer than 258 bytes are
+// given, when a size field is not a left-aligned decimal number, or when the
+// entry would be larger than MaxStorageUploadSize.
+std::optional<SideFileEntryHead> DecodeSideFileEntryHead(std::string_view head);
+
+struct SideFileEntry {
+  SideFileEntryHead Head;
+  std::string Html;
+  std::string Thumbnail;
+};
+
+// The whole entries at the start of `bytes`, in order, and how many bytes they
+// span. Bytes behind them (a partial or unreadable entry) are not decoded.
+struct DecodedSideFile {
+  std::vector<SideFileEntry> Entries;
+  size_t WholeSize = 0;
+};
+DecodedSideFile DecodeSideFileEntries(std::string_view bytes);
+
+// A queue file checked entry by entry: where each whole entry ends, and what
+// was cut from its end.
+struct SideFileCheck {
+  std::vector<int64_t> EntryEnds;
+  int64_t WholeSize = 0;
+  int64_t CutBytes = 0;
+};
+// Checks the file at path and cuts it back to its whole entries, so a
+// partial entry left by a crash is never sent or appended behind. A cut is
+// logged through ErrorLogProc. Raises EInOutError when the file cannot be
+// opened, read or cut.
+SideFileCheck CheckSideFile(const std::string& path);
+
+}  // namespace tov

@@ -1,0 +1,63 @@
+// The side-file queue: one append-only queue file per storage server in
+// <WorkDir>/sqtemp, named after the server's address, and the slot table that
+// counts the entries waiting in each. Download threads append entries; the
+// storage sender renames and ships whole files. SideFileQueueLock guards the
+// table, the counts and every append and rename, so a file never changes its
+// name in the middle of an append. SideFilePending (CrawlerEngine.h) is kept
+// equal to the sum of the slots' counts, and changes only under the lock.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/SharedGlobals.h"
+#include "crawler/SideFileEntry.h"
+
+namespace tov {
+
+// One slot of the table, claimed by a storage server.
+struct FileInfo {
+  bool Used = false;
+  std::string Server;    // the storage server's whole address
+  std::string FileName;  // <WorkDir>/sqtemp/<Server>
+  int32_t Count = 0;     // entries appended or taken up and not yet sent
+};
+
+// The table starts with this many slots and grows by one whenever every slot
+// is claimed, so the entries of every storage server get sent.
+constexpr size_t SideFileInitialSlots = 21;
+constexpr const char* SideFileFolder = "sqtemp";
+// The suffix a queue file carries while it is being sent.
+constexpr const char* SendingSuffix = "_sending";
+
+extern std::vector<FileInfo> SideFileSlots;  // under SideFileQueueLock only
+extern std::mutex SideFileQueueLock;
+
+// Whether an address can name a queue file: letters, digits, '.', '-' and
+// ':', not starting with '.'; so never a path, and never a sending name.
+bool IsValidStorageAddress(std::string_view address);
+
+// Empties the table (every slot unclaimed with a count of 0). Run once by the
+// engine's start before any download thread exists.
+void InitSideFileQueue();
+
+// Counts the queue files that an earlier run left in sqtemp (plain and
+// "_sending" names) in their servers' slots and in SideFilePending, after
+// cutting each back to its whole entries, so they are sent like new ones.
+// Names that cannot be a storage address are logged and left alone.
+void TakeUpSideFiles();
+
+// Appends one entry for rec to its server's queue file. The entry is counted
+// before the file is opened, so one whose file cannot be opened (logged as
+// "cant write to SideFileQueue, file ... is locked.") still counts. A write
+// that fails part-way is cut back off the file and raises EInOutError. An
+// entry whose storage address cannot name a file is logged and not queued.
+void AddToSideFileQueue(const ThumbnaleData& rec);
+
+// The slot of a storage server, claimed when it has none. Under the lock.
+size_t ChooseSideFileSlot(const std::string& storage);
+
+}  // namespace tov

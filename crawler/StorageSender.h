@@ -1,0 +1,54 @@
+// The storage sender: one background thread that, once more than 500 entries
+// wait, walks the slot table and ships each slot's queue file to its storage
+// server: the file is renamed to its sending name, checked entry by entry,
+// streamed behind a fixed-width text header over a new TCP connection, and
+// deleted. Nothing is read back from the server.
+//
+// A file is deleted only after it was sent whole. One whose sending failed
+// keeps its sending name and its entries keep their count, and a sending file
+// found at the start of a slot's turn (from a failed send or an earlier run)
+// is delivered before the slot's file takes that name. A file too large for
+// one upload's 8-digit total goes out as several uploads of whole entries.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "crawler/CrawlerEngine.h"
+#include "crawler/SideFileEntry.h"
+#include "platform/Threads.h"
+
+namespace tov {
+
+extern const std::string StorageHeaderFormat;
+constexpr int32_t StorageSendThreshold = 500;  // a pass starts above this many pending entries
+constexpr size_t StorageBlockSize = 2024;
+
+// The 81-character header of an upload of `total` bytes (header included).
+std::string FormatStorageHeader(int64_t total, int32_t dedicatedFlag, const std::string& dedicatedServerName,
+                                const TUserInfo& user);
+
+struct UploadRange {
+  int64_t Begin = 0;
+  int64_t End = 0;
+  bool operator==(const UploadRange&) const = default;
+};
+// Splits a file, given where its entries end, into consecutive uploads of whole
+// entries of at most maxSize bytes each (one upload when it fits; one empty
+// upload for an empty file). An entry larger than maxSize gets an upload of its own.
+std::vector<UploadRange> SplitIntoUploads(const std::vector<int64_t>& entryEnds, int64_t maxSize);
+
+class TSentTilLagringserverThread : public TThread {
+ public:
+  ~TSentTilLagringserverThread() override;
+
+ protected:
+  void Execute() override;
+};
+
+// The running sender; cleared when the thread has ended and freed itself.
+extern std::atomic<TSentTilLagringserverThread*> SentTilLagringserver;
+
+}  // namespace tov

@@ -1,0 +1,155 @@
+#include "platform/ClientSocket.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <memory>
+
+namespace tov {
+
+namespace {
+
+std::string ErrnoText(int err) { return std::strerror(err); }
+
+struct AddrInfoFree {
+  void operator()(addrinfo* p) const noexcept { freeaddrinfo(p); }
+};
+
+// Waits until fd is writable or the deadline passes; false on time-out.
+bool WaitWritable(int fd, int timeout_ms) {
+  using Clock = std::chrono::steady_clock;
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    int wait_ms = -1;
+    if (timeout_ms > 0) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return false;
+      wait_ms = static_cast<int>(left);
+    }
+    pollfd p{fd, POLLOUT, 0};
+    int r = ::poll(&p, 1, wait_ms);
+    if (r > 0) return true;
+    if (r == 0) return false;
+    if (errno != EINTR) return true;  // let getsockopt report what went wrong
+  }
+}
+
+}  // namespace
+
+TClientSocket::~TClientSocket() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool TClientSocket::TryConnect(const void* addr, unsigned addr_len, std::string& error) {
+  const auto* sa = static_cast<const sockaddr*>(addr);
+  int fd = ::socket(sa->sa_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) {
+    error = ErrnoText(errno);
+    return false;
+  }
+  int err = 0;
+  if (::connect(fd, sa, addr_len) != 0) {
+    err = errno;
+    if (err == EINPROGRESS || err == EINTR) {
+      if (!WaitWritable(fd, connect_timeout_ms_)) {
+        err = ETIMEDOUT;
+      } else {
+        socklen_t len = sizeof err;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+      }
+    }
+  }
+  if (err != 0) {
+    ::close(fd);
+    error = ErrnoText(err);
+    return false;
+  }
+  // Blocking from here on; a stalled peer ends a send after the send limit.
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  if (send_timeout_ms_ > 0) {
+    timeval tv{send_timeout_ms_ / 1000, static_cast<suseconds_t>((send_timeout_ms_ % 1000) * 1000)};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  }
+  fd_ = fd;
+  broken_ = false;
+  return true;
+}
+
+void TClientSocket::Open() {
+  Close();
+  if (port_ <= 0 || port_ > 65535) throw ESocketError("Invalid port " + std::to_string(port_));
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  std::string port = std::to_string(port_);
+  int r = ::getaddrinfo(host_.c_str(), port.c_str(), &hints, &found);
+  if (r != 0) throw ESocketError("Cannot resolve host " + host_ + ": " + gai_strerror(r));
+  std::unique_ptr<addrinfo, AddrInfoFree> list(found);
+  std::string error = "no address";
+  for (addrinfo* a = list.get(); a != nullptr; a = a->ai_next) {
+    if (TryConnect(a->ai_addr, a->ai_addrlen, error)) return;
+  }
+  throw ESocketError("Cannot connect to " + host_ + ":" + port + ": " + error);
+}
+
+size_t TClientSocket::SendBuf(const void* data, size_t n) {
+  if (fd_ < 0) return 0;
+  if (broken_) throw ESocketError("Connection is no longer active");
+  const auto* p = static_cast<const char*>(data);
+  size_t done = 0;
+  while (done < n) {
+    ssize_t w = ::send(fd_, p + done, n - done, MSG_NOSIGNAL);
+    if (w < 0) {
+      int err = errno;
+      if (err == EINTR) continue;
+      broken_ = true;
+      if (err == EAGAIN || err == EWOULDBLOCK) throw ESocketError("Send timed out");
+      throw ESocketError("Send failed: " + ErrnoText(err));
+    }
+    done += static_cast<size_t>(w);
+  }
+  return n;
+}
+
+std::string TClientSocket::ReceiveText() {
+  std::string out;
+  if (fd_ < 0 || broken_) return out;
+  char buf[8192];
+  for (;;) {
+    ssize_t r = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+    if (r > 0) {
+      out.append(buf, static_cast<size_t>(r));
+      continue;
+    }
+    if (r == 0) {  // the peer has closed its end
+      broken_ = true;
+      return out;
+    }
+    int err = errno;
+    if (err == EINTR) continue;
+    if (err == EAGAIN || err == EWOULDBLOCK) return out;
+    broken_ = true;
+    throw ESocketError("Receive failed: " + ErrnoText(err));
+  }
+}
+
+void TClientSocket::Close() {
+  if (fd_ < 0) return;
+  int fd = fd_;
+  fd_ = -1;
+  broken_ = false;
+  if (::close(fd) != 0 && errno != EINTR) throw ESocketError("Close failed: " + ErrnoText(errno));
+}
+
+}  // namespace tov

@@ -1,0 +1,69 @@
+// A blocking TCP client connection: connect by host name or address and port,
+// send buffers, take what has arrived without waiting, close. Connecting and
+// sending are bounded in time, so an unreachable or stalled peer fails instead
+// of holding the caller forever. Writing to a connection the peer has closed
+// is an error, never a signal.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/SysUtils.h"
+
+namespace tov {
+
+TOV_DECLARE_EXCEPTION(ESocketError, Exception);
+
+class TClientSocket {
+ public:
+  static constexpr int kDefaultConnectTimeoutMs = 20000;
+  static constexpr int kDefaultSendTimeoutMs = 120000;
+
+  TClientSocket() = default;
+  ~TClientSocket();
+  TClientSocket(const TClientSocket&) = delete;
+  TClientSocket& operator=(const TClientSocket&) = delete;
+
+  void SetHost(std::string host) { host_ = std::move(host); }
+  const std::string& Host() const { return host_; }
+  void SetPort(int32_t port) { port_ = port; }
+  int32_t Port() const { return port_; }
+  // Limits per connect attempt and per stalled send; 0 or less waits without limit.
+  void SetConnectTimeoutMs(int ms) { connect_timeout_ms_ = ms; }
+  void SetSendTimeoutMs(int ms) { send_timeout_ms_ = ms; }
+
+  // Resolves the host and connects to the first address that answers within
+  // the connect limit; raises ESocketError when none does. An open
+  // connection is closed first.
+  void Open();
+  // True from a successful Open until Close, a failed send or receive, or the
+  // peer's end of the connection having been seen by ReceiveText.
+  bool Active() const { return fd_ >= 0 && !broken_; }
+
+  // Sends all n bytes and returns n. On a connection that was never opened it
+  // sends nothing and returns 0; a failure (peer gone, send limit reached)
+  // raises ESocketError and leaves the connection inactive.
+  size_t SendBuf(const void* data, size_t n);
+  size_t SendText(std::string_view text) { return SendBuf(text.data(), text.size()); }
+
+  // What has arrived so far, possibly nothing; returns at once. A socket error
+  // raises ESocketError. Nothing is read from a connection that is not open.
+  std::string ReceiveText();
+
+  // Closes the connection; closing one that is not open does nothing.
+  void Close();
+
+ private:
+  bool TryConnect(const void* addr, unsigned addr_len, std::string& error);
+
+  std::string host_;
+  int32_t port_ = 0;
+  int connect_timeout_ms_ = kDefaultConnectTimeoutMs;
+  int send_timeout_ms_ = kDefaultSendTimeoutMs;
+  int fd_ = -1;
+  bool broken_ = false;
+};
+
+}  // namespace tov

@@ -1,0 +1,288 @@
+#include "crawler/SideFileQueue.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <map>
+#include <thread>
+
+#include "crawler/CrawlerEngine.h"
+#include "crawler/StorageSender.h"
+#include "platform/Files.h"
+#include "tests/crawler/EngineTestSupport.h"
+#include "tests/crawler/StorageTestSupport.h"
+#include "tests/support/TestSupport.h"
+
+namespace tov {
+namespace {
+
+using test::ExpectedEntry;
+using test::MakeThumbnaleData;
+using test::ReadFileBytes;
+using test::SameEntries;
+using test::WriteFileBytes;
+
+TEST(SideFileEntryTest, HeadFieldsStandAtTheirOffsetsCutAndPadded) {
+  std::string thumb = "JPEGDATA";
+  ThumbnaleData rec;
+  rec.PageType = "robottxt";
+  rec.DocID = "123456789012";
+  rec.Status = "200";
+  rec.Url = std::string(199, 'u') + "XY";  // 201 characters
+  rec.PeerIP = "123.123.123.123:80";
+  rec.Html = std::string("ab\0cd", 5);
+  rec.Thumbnail = reinterpret_cast<const uint8_t*>(thumb.data());
+  rec.ThumbnailSize = static_cast<int32_t>(thumb.size());
+  rec.ErrorText = "never written";
+
+  const std::string e = EncodeSideFileEntry(rec);
+  ASSERT_EQ(e.size(), 258u + 5u + 8u);
+  EXPECT_EQ(e.substr(0, 10), "robottxt  ");
+  EXPECT_EQ(e.substr(10, 10), "1234567890");
+  EXPECT_EQ(e.substr(20, 3), "200");
+  EXPECT_EQ(e.substr(23, 200), std::string(199, 'u') + "X");
+  EXPECT_EQ(e.substr(223, 15), "123.123.123.123");
+  EXPECT_EQ(e.substr(238, 10), "5         ");
+  EXPECT_EQ(e.substr(248, 10), "8         ");
+  EXPECT_EQ(e.substr(258, 5), std::string("ab\0cd", 5));
+  EXPECT_EQ(e.substr(263), "JPEGDATA");
+
+  rec.Thumbnail = nullptr;
+  rec.ThumbnailSize = 0;
+  rec.Html = std::string(1234, '\0');
+  rec.Status = "60512";
+  const std::string f = EncodeSideFileEntry(rec);
+  ASSERT_EQ(f.size(), 258u + 1234u);
+  EXPECT_EQ(f.substr(20, 3), "605");
+  EXPECT_EQ(f.substr(238, 10), "1234      ");
+  EXPECT_EQ(f.substr(248, 10), "0         ");
+  EXPECT_EQ(f.substr(258), std::string(1234, '\0'));
+}
+
+TEST(SideFileEntryTest, HeadsWithoutLeftAlignedSizesAreNotEntries) {
+  const std::string good = EncodeSideFileEntry(MakeThumbnaleData(1, "127.0.0.2", 10, 0, nullptr));
+  struct Case {
+    const char* html_field;
+    bool accepted;
+  };
+  const Case cases[] = {{"10        ", true},  {"0010      ", true},  {" 10       ", false}, {"-10       ", false},
+                        {"1 0       ", false}, {"          ", false}, {"99999999  ", false}, {"99999660  ", true}};
+  for (const auto& c : cases) {
+    std::string head = good.substr(0, 258);
+    head.replace(238, 10, c.html_field);
+    EXPECT_EQ(DecodeSideFileEntryHead(head).has_value(), c.accepted) << c.html_field;
+  }
+  EXPECT_FALSE(DecodeSideFileEntryHead(good.substr(0, 257)).has_value());
+}
+
+TEST(StorageUploadSplitTest, UploadsHoldWholeEntriesUpToTheLimit) {
+  struct Case {
+    std::vector<int64_t> ends;
+    int64_t max;
+    std::vector<UploadRange> want;
+  };
+  const Case cases[] = {
+      {{}, 100, {{0, 0}}},
+      {{10, 20, 30}, 100, {{0, 30}}},
+      {{50, 100}, 100, {{0, 100}}},
+      {{40, 80, 120}, 100, {{0, 80}, {80, 120}}},
+      {{40, 180, 200}, 100, {{0, 40}, {40, 180}, {180, 200}}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SplitIntoUploads(c.ends, c.max), c.want);
+}
+
+class SideFileQueueTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    WorkDir = GetCurrentDir();
+    ErrorLogProc = errors.Proc();
+    LogProc = log.Proc();
+    SideFilePending = 0;
+    InitSideFileQueue();
+    ::mkdir("sqtemp", 0755);
+  }
+  void TearDown() override {
+    ErrorLogProc = nullptr;
+    LogProc = nullptr;
+  }
+  static std::string QueueFile(const std::string& storage) { return PathJoin(PathJoin(WorkDir, "sqtemp"), storage); }
+  static FileInfo Slot(size_t i) {
+    std::lock_guard<std::mutex> lock(SideFileQueueLock);
+    return SideFileSlots.at(i);
+  }
+  static size_t SlotCount() {
+    std::lock_guard<std::mutex> lock(SideFileQueueLock);
+    return SideFileSlots.size();
+  }
+
+  test::ScopedWorkDir dir;
+  test::EngineLog log;
+  test::EngineLog errors;
+};
+
+TEST_F(SideFileQueueTest, EntriesAreAppendedToTheirServersFileInCallOrder) {
+  std::string thumb;
+  std::vector<ThumbnaleData> recs;
+  for (int i = 0; i < 3; ++i) recs.push_back(MakeThumbnaleData(i, "127.0.0.2", 100 + i, i == 1 ? 50 : 0, &thumb));
+  recs[1].Html[3] = '\0';
+  std::string want;
+  std::vector<SideFileEntry> entries;
+  for (const auto& r : recs) {
+    AddToSideFileQueue(r);
+    want += EncodeSideFileEntry(r);
+    entries.push_back(ExpectedEntry(r));
+  }
+  const std::string bytes = ReadFileBytes(QueueFile("127.0.0.2"));
+  EXPECT_EQ(bytes, want);
+  EXPECT_EQ(bytes.size(), 3u * 258u + 100u + 101u + 102u + 50u);
+  EXPECT_TRUE(SameEntries(DecodeSideFileEntries(bytes).Entries, entries));
+  EXPECT_EQ(Slot(0).Server, "127.0.0.2");
+  EXPECT_EQ(Slot(0).FileName, QueueFile("127.0.0.2"));
+  EXPECT_EQ(Slot(0).Count, 3);
+  EXPECT_EQ(SideFilePending, 3);
+}
+
+// Slots are claimed in the order servers first appear; past the first 21 the
+// table grows, so no server's entries are left out of the sender's walk.
+TEST_F(SideFileQueueTest, ServersClaimSlotsInOrderOfFirstEntryAndTheTableGrows) {
+  std::vector<std::string> servers;
+  for (int i = 0; i < 24; ++i) servers.push_back("127.0.1." + std::to_string(i + 1));
+  // A 20-character host name must keep one slot too.
+  servers.push_back("storage-01.example.n");
+  for (int round = 0; round < 2; ++round) {
+    for (size_t i = 0; i < servers.size(); ++i) AddToSideFileQueue(MakeThumbnaleData(int(i), servers[i], 10, 0, nullptr));
+  }
+  ASSERT_GE(SlotCount(), servers.size());
+  for (size_t i = 0; i < servers.size(); ++i) {
+    EXPECT_TRUE(Slot(i).Used);
+    EXPECT_EQ(Slot(i).Server, servers[i]);
+    EXPECT_EQ(Slot(i).Count, 2) << servers[i];
+    EXPECT_EQ(DecodeSideFileEntries(ReadFileBytes(QueueFile(servers[i]))).Entries.size(), 2u);
+  }
+  for (size_t i = servers.size(); i < SlotCount(); ++i) EXPECT_FALSE(Slot(i).Used);
+  EXPECT_EQ(SideFilePending, int32_t(2 * servers.size()));
+}
+
+TEST_F(SideFileQueueTest, AnEntryWhoseFileCannotBeOpenedIsLoggedAndStillCounted) {
+  ASSERT_EQ(::rmdir("sqtemp"), 0);
+  AddToSideFileQueue(MakeThumbnaleData(1, "127.0.0.2", 10, 0, nullptr));
+  EXPECT_TRUE(errors.Contains("cant write to SideFileQueue, file " + QueueFile("127.0.0.2") + " is locked."));
+  EXPECT_EQ(Slot(0).Count, 1);
+  EXPECT_EQ(SideFilePending, 1);
+}
+
+TEST_F(SideFileQueueTest, AStorageAddressThatCannotNameAFileIsRefused) {
+  for (const char* bad : {"", "../escape", "a/b", ".hidden", "x_sending", "a b", "..", "c:\\x"}) {
+    AddToSideFileQueue(MakeThumbnaleData(1, bad, 10, 0, nullptr));
+    EXPECT_EQ(errors.CountPrefix("Entry for http://site1.example/page/1 not queued: storage address \"" +
+                                 std::string(bad) + "\""),
+              1)
+        << bad;
+  }
+  EXPECT_FALSE(Slot(0).Used);
+  EXPECT_EQ(SideFilePending, 0);
+  EXPECT_FALSE(FileExists(PathJoin(WorkDir, "escape")));
+  EXPECT_TRUE(std::filesystem::is_empty("sqtemp"));
+}
+
+// A write that stops part-way (here at the file-size limit, as on a full disk)
+// must not leave a partial entry for later entries to follow.
+TEST_F(SideFileQueueTest, AWriteFailingPartWayLeavesOnlyWholeEntries) {
+  std::vector<SideFileEntry> want;
+  for (int i = 0; i < 3; ++i) {
+    auto r = MakeThumbnaleData(i, "127.0.0.2", 1000, 0, nullptr);
+    AddToSideFileQueue(r);
+    want.push_back(ExpectedEntry(r));
+  }
+  const int64_t whole = FileSizeOf(QueueFile("127.0.0.2"));
+
+  ::signal(SIGXFSZ, SIG_IGN);
+  rlimit old{};
+  ::getrlimit(RLIMIT_FSIZE, &old);
+  rlimit limited = old;
+  limited.rlim_cur = static_cast<rlim_t>(whole + 500);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+  EXPECT_THROW(AddToSideFileQueue(MakeThumbnaleData(9, "127.0.0.2", 1000, 0, nullptr)), EInOutError);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &old), 0);
+  EXPECT_EQ(FileSizeOf(QueueFile("127.0.0.2")), whole);
+
+  auto r = MakeThumbnaleData(10, "127.0.0.2", 1000, 0, nullptr);
+  AddToSideFileQueue(r);
+  want.push_back(ExpectedEntry(r));
+  const std::string bytes = ReadFileBytes(QueueFile("127.0.0.2"));
+  auto decoded = DecodeSideFileEntries(bytes);
+  EXPECT_EQ(decoded.WholeSize, bytes.size());
+  EXPECT_TRUE(SameEntries(decoded.Entries, want));
+}
+
+TEST_F(SideFileQueueTest, ConcurrentAppendsStayWholeAndCounted) {
+  constexpr int kThreads = 16;
+  constexpr int kEach = 150;
+  const std::vector<std::string> servers = {"127.0.0.2", "127.0.0.3", "127.0.0.4"};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &servers] {
+      std::string thumb;
+      for (int i = 0; i < kEach; ++i) {
+        int n = t * kEach + i;
+        AddToSideFileQueue(MakeThumbnaleData(n, servers[size_t(n) % servers.size()], 500 + size_t(n % 97), size_t(n % 3) * 40, &thumb));
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  size_t total = 0;
+  for (size_t i = 0; i < servers.size(); ++i) {
+    const std::string bytes = ReadFileBytes(QueueFile(Slot(i).Server));
+    auto decoded = DecodeSideFileEntries(bytes);
+    EXPECT_EQ(decoded.WholeSize, bytes.size());
+    EXPECT_EQ(int32_t(decoded.Entries.size()), Slot(i).Count);
+    total += decoded.Entries.size();
+  }
+  EXPECT_EQ(total, size_t(kThreads * kEach));
+  EXPECT_EQ(SideFilePending, kThreads * kEach);
+}
+
+TEST_F(SideFileQueueTest, FilesLeftByAnEarlierRunAreTakenUpWithTheirWholeEntries) {
+  auto entries = [](int from, int n, const std::string& storage) {
+    std::string bytes;
+    for (int i = from; i < from + n; ++i) bytes += EncodeSideFileEntry(MakeThumbnaleData(i, storage, 300, 0, nullptr));
+    return bytes;
+  };
+  const std::string two = entries(0, 3, "127.0.0.2");
+  const std::string two_sending = entries(10, 2, "127.0.0.2");
+  const std::string three = entries(20, 1, "127.0.0.3");
+  const std::string three_partial = entries(21, 1, "127.0.0.3").substr(0, 400);  // a crash mid-write
+  WriteFileBytes(QueueFile("127.0.0.2"), two + "garbage");
+  WriteFileBytes(QueueFile("127.0.0.2_sending"), two_sending);
+  WriteFileBytes(QueueFile("127.0.0.3"), three + three_partial);
+  WriteFileBytes(QueueFile("notes_txt"), "not a queue file");
+
+  TakeUpSideFiles();
+
+  EXPECT_EQ(ReadFileBytes(QueueFile("127.0.0.2")), two);
+  EXPECT_EQ(ReadFileBytes(QueueFile("127.0.0.3")), three);
+  EXPECT_EQ(ReadFileBytes(QueueFile("127.0.0.2_sending")), two_sending);
+  EXPECT_EQ(ReadFileBytes(QueueFile("notes_txt")), "not a queue file");
+  EXPECT_EQ(errors.CountPrefix("Side file " + QueueFile("127.0.0.2") + ": cut 7 bytes"), 1);
+  EXPECT_EQ(errors.CountPrefix("Side file " + QueueFile("127.0.0.3") + ": cut 400 bytes"), 1);
+  EXPECT_TRUE(errors.Contains("Not a side file, left alone: " + QueueFile("notes_txt")));
+  std::map<std::string, int32_t> counts;
+  for (size_t i = 0; i < SlotCount(); ++i) {
+    if (Slot(i).Used) {
+      counts[Slot(i).Server] = Slot(i).Count;
+      EXPECT_EQ(Slot(i).FileName, QueueFile(Slot(i).Server));
+    }
+  }
+  EXPECT_EQ(counts, (std::map<std::string, int32_t>{{"127.0.0.2", 5}, {"127.0.0.3", 1}}));
+  EXPECT_EQ(SideFilePending, 6);
+
+  // New entries for a taken-up server go behind its whole entries.
+  AddToSideFileQueue(MakeThumbnaleData(30, "127.0.0.3", 300, 0, nullptr));
+  EXPECT_EQ(DecodeSideFileEntries(ReadFileBytes(QueueFile("127.0.0.3"))).Entries.size(), 2u);
+}
+
+}  // namespace
+}  // namespace tov

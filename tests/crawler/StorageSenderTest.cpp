@@ -1,0 +1,319 @@
+// The real sender thread against the stand-in storage server, inside a
+// private network namespace (every 127.0.0.x is ours).
+#include "crawler/StorageSender.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <map>
+
+#include "crawler/CrawlerEngine.h"
+#include "crawler/SideFileQueue.h"
+#include "platform/Files.h"
+#include "tests/crawler/EngineTestSupport.h"
+#include "tests/crawler/StorageTestSupport.h"
+#include "tests/support/TestSupport.h"
+
+namespace tov {
+namespace {
+
+using test::ExpectedEntry;
+using test::MakeThumbnaleData;
+using test::ReadFileBytes;
+using test::SameEntries;
+using test::StandInStorageServer;
+using test::StorageUpload;
+using test::WaitUntil;
+
+constexpr int kWaitMs = 60000;
+
+std::string Padded(const std::string& s, size_t width) {
+  std::string out = s.substr(0, width);
+  out.resize(width, ' ');
+  return out;
+}
+
+std::vector<SideFileEntry> EntriesOf(const std::vector<StorageUpload>& uploads) {
+  std::vector<SideFileEntry> out;
+  for (const auto& up : uploads) {
+    EXPECT_EQ(up.Entries.WholeSize, up.Body.size()) << "trailing bytes in upload " << up.Sequence;
+    out.insert(out.end(), up.Entries.Entries.begin(), up.Entries.Entries.end());
+  }
+  return out;
+}
+
+class StorageSenderTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(::mkdir("sqtemp", 0755), 0); }
+  void TearDown() override {
+    StopCrawling = true;
+    EXPECT_TRUE(WaitUntil([] { return SentTilLagringserver.load() == nullptr; }, kWaitMs));
+    RealSleep(20);  // the heartbeat leaves at its next tick
+  }
+  void Start(bool dedicated = false, const std::string& dedicated_name = "") {
+    StartCrawler(
+        log.Proc(), "0.82", [](const std::string&) {}, nullptr, [](uint8_t) {}, errors.Proc(), [] {}, [] {},
+        dedicated, dedicated_name);
+  }
+  static std::string QueueFile(const std::string& storage) { return PathJoin(PathJoin(WorkDir.empty() ? GetCurrentDir() : WorkDir, "sqtemp"), storage); }
+  std::string Dir(const std::string& name) const { return PathJoin(dir.Path(), name); }
+
+  // Appends n entries for storage and remembers them.
+  void Append(int n, const std::string& storage, size_t html_size = 200, size_t thumbnail_size = 0) {
+    std::string thumb;
+    for (int i = 0; i < n; ++i) {
+      auto rec = MakeThumbnaleData(next_++, storage, html_size, thumbnail_size, &thumb);
+      AddToSideFileQueue(rec);
+      appended[storage].push_back(ExpectedEntry(rec));
+    }
+  }
+  // Writes a file of n entries into sqtemp before the engine starts, as an
+  // earlier run would have left it; returns its entries.
+  std::vector<SideFileEntry> LeaveFile(const std::string& name, int n, size_t html_size, const std::string& tail = "") {
+    std::vector<SideFileEntry> entries;
+    std::string bytes;
+    for (int i = 0; i < n; ++i) {
+      auto rec = MakeThumbnaleData(next_++, "x", html_size, 0, nullptr);
+      bytes += EncodeSideFileEntry(rec);
+      entries.push_back(ExpectedEntry(rec));
+    }
+    test::WriteFileBytes(PathJoin(PathJoin(GetCurrentDir(), "sqtemp"), name), bytes + tail);
+    return entries;
+  }
+  // The log lines from the first that equals `first` up to the first "Data sent" after it.
+  std::vector<std::string> LogFrom(const std::string& first) const {
+    std::vector<std::string> out;
+    for (const auto& l : log.Lines()) {
+      if (out.empty() && l != first) continue;
+      out.push_back(l);
+      if (l == "Data sent") break;
+    }
+    return out;
+  }
+  bool SqtempEmpty() const { return std::filesystem::is_empty(PathJoin(dir.Path(), "sqtemp")); }
+
+  test::ScopedWorkDir dir;
+  test::FastSleep fast;
+  test::EngineLog log;
+  test::EngineLog errors;
+  std::map<std::string, std::vector<SideFileEntry>> appended;
+  int next_ = 1;
+};
+
+struct HeaderCase {
+  bool dedicated;
+  std::string dedicated_name;
+};
+
+class StorageHeaderTest : public StorageSenderTest, public ::testing::WithParamInterface<HeaderCase> {};
+
+TEST_P(StorageHeaderTest, MoreThan500PendingEntriesGoOutBehindTheHeader) {
+  StandInStorageServer server(Dir("received"));
+  ASSERT_TRUE(server.Ready());
+  Start(GetParam().dedicated, GetParam().dedicated_name);
+  SetUserInfo("fifteen-chars-x", "secretpass", "The Team");
+  EXPECT_EQ(log.CountPrefix("Creating thread SentTilLagringserver as id: "), 1);
+
+  std::string thumb;
+  Append(250, "127.0.0.2", 300);
+  Append(250, "127.0.0.2", 150, 60);
+  // With 500 waiting the sender keeps polling and sends nothing.
+  const uint64_t slept = test::FastSleep::RequestedMs();
+  ASSERT_TRUE(WaitUntil([&] { return test::FastSleep::RequestedMs() > slept + 500000; }, kWaitMs));
+  EXPECT_EQ(server.CountUploads(), 0u);
+  EXPECT_TRUE(FileExists(QueueFile("127.0.0.2")));
+  EXPECT_EQ(PendingSideFileCount(), 500);
+
+  const int64_t size = FileSizeOf(QueueFile("127.0.0.2")) + 258 + 200;
+  Append(1, "127.0.0.2");
+  ASSERT_TRUE(WaitUntil([&] { return server.CountUploads() == 1; }, kWaitMs));
+  ASSERT_TRUE(WaitUntil([] { return !SendingInProgres && PendingSideFileCount() == 0; }, kWaitMs));
+
+  const auto uploads = server.UploadsTo("127.0.0.2");
+  ASSERT_EQ(uploads.size(), 1u);
+  const StorageUpload& up = uploads[0];
+  const std::string want_header = Padded(std::to_string(size + 81), 8) + "5 " + "oppdater  " + "0.82  " +
+                                  "fifteen-char" + Padded("secretpass", 12) + (GetParam().dedicated ? "1" : "0") +
+                                  Padded(GetParam().dedicated_name, 10) + Padded("The Team", 20);
+  EXPECT_EQ(up.Header, want_header);
+  EXPECT_EQ(up.Total, size + 81);
+  EXPECT_EQ(int64_t(up.Body.size()), size);
+  EXPECT_TRUE(SameEntries(EntriesOf(uploads), appended["127.0.0.2"]));
+  EXPECT_TRUE(SqtempEmpty());
+  EXPECT_TRUE(log.Contains("Trying to send " + std::to_string(size + 81) + " bytes to server 127.0.0.2"));
+  EXPECT_TRUE(errors.Lines().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(DedicatedFlag, StorageHeaderTest,
+                         ::testing::Values(HeaderCase{false, "box"}, HeaderCase{true, ""},
+                                           HeaderCase{true, "a-long-server-name"}),
+                         [](const auto& info) {
+                           return std::string(info.param.dedicated ? "Dedicated" : "NotDedicated") +
+                                  (info.param.dedicated_name.empty() ? "WithoutName" : "Named") +
+                                  std::to_string(info.index);
+                         });
+
+struct BlockCase {
+  int64_t size;
+  std::vector<std::string> lines;  // between "bb" and "Data sent"
+};
+
+class StorageBlockTest : public StorageSenderTest, public ::testing::WithParamInterface<BlockCase> {};
+
+// Files left by an earlier run are taken up at start and sent although no
+// new entry for their server arrives.
+TEST_P(StorageBlockTest, AFileGoesOutInBlocksOf2024AndTheRest) {
+  const int64_t size = GetParam().size;
+  auto entry = LeaveFile("127.0.0.2", 1, static_cast<size_t>(size - 258));
+  LeaveFile("127.0.0.3", 500, 10);
+  StandInStorageServer server(Dir("received"));
+  ASSERT_TRUE(server.Ready());
+  Start();
+  EXPECT_EQ(PendingSideFileCount(), 501);
+  ASSERT_TRUE(WaitUntil([&] { return server.CountUploads() == 2; }, kWaitMs));
+  ASSERT_TRUE(WaitUntil([] { return !SendingInProgres; }, kWaitMs));
+
+  const auto uploads = server.UploadsTo("127.0.0.2");
+  ASSERT_EQ(uploads.size(), 1u);
+  EXPECT_EQ(uploads[0].Header.substr(0, 8), Padded(std::to_string(size + 81), 8));
+  EXPECT_EQ(int64_t(uploads[0].Body.size()), size);
+  EXPECT_TRUE(SameEntries(EntriesOf(uploads), entry));
+
+  const std::string total = std::to_string(size + 81);
+  std::vector<std::string> want = {QueueFile("127.0.0.2_sending"), "opening file", "bb",
+                                   "Trying to send " + total + " bytes to server 127.0.0.2"};
+  want.insert(want.end(), GetParam().lines.begin(), GetParam().lines.end());
+  want.push_back("TransmitionSizeInByter " + total);
+  want.push_back("Data sent");
+  EXPECT_EQ(LogFrom(QueueFile("127.0.0.2_sending")), want);
+  EXPECT_EQ(PendingSideFileCount(), 0);
+  EXPECT_TRUE(SqtempEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, StorageBlockTest,
+                         ::testing::Values(BlockCase{5000, {"Blocks 2", "RestBlocks 952"}},
+                                           BlockCase{4048, {"Blocks 2", "Eof", "RestBlocks 0"}}),
+                         [](const auto& info) { return "Size" + std::to_string(info.param.size); });
+
+// The header's total has 8 digits, so such a file cannot go as one upload;
+// rather than being dropped it goes as several, each of whole entries.
+TEST_F(StorageSenderTest, AFileOf99999998BytesOrMoreIsNotSentAsOneUploadButInWholeParts) {
+  auto big = LeaveFile("127.0.0.2", 21, 4900000);
+  ASSERT_GE(FileSizeOf(PathJoin(PathJoin(GetCurrentDir(), "sqtemp"), "127.0.0.2")), 99999998);
+  LeaveFile("127.0.0.3", 500, 10);
+  StandInStorageServer server(Dir("received"));
+  ASSERT_TRUE(server.Ready());
+  Start();
+  ASSERT_TRUE(WaitUntil([] { return PendingSideFileCount() == 0 && !SendingInProgres; }, kWaitMs));
+  ASSERT_TRUE(WaitUntil([&] { return server.CountUploads("127.0.0.3") == 1 && server.CountUploads("127.0.0.2") >= 2; },
+                        kWaitMs));
+
+  const auto uploads = server.UploadsTo("127.0.0.2");
+  ASSERT_EQ(uploads.size(), 2u);
+  for (const auto& up : uploads) {
+    EXPECT_EQ(up.Total, int64_t(up.Body.size()) + 81);
+    EXPECT_LE(up.Total, 99999999);
+    EXPECT_EQ(up.Header.size(), 81u);
+  }
+  EXPECT_EQ(uploads[0].Entries.Entries.size(), 20u);
+  EXPECT_TRUE(SameEntries(EntriesOf(uploads), big));
+  EXPECT_EQ(log.CountPrefix("Trying to send "), 3);
+  EXPECT_EQ(PendingSideFileCount(), 0);
+  EXPECT_TRUE(SqtempEmpty());
+}
+
+// The connect loop holds the sender until the server answers; entries that
+// arrive meanwhile land in a fresh file, keep their count and go out later.
+TEST_F(StorageSenderTest, AnUnreachableServerHoldsTheConnectLoopAndLaterEntriesKeepTheirCount) {
+  StandInStorageServer other(Dir("received-2"), {"127.0.0.2"});
+  ASSERT_TRUE(other.Ready());
+  Start();
+  Append(501, "127.0.0.5");
+  ASSERT_TRUE(WaitUntil([&] { return log.CountPrefix("Can`t conect to server 127.0.0.5") >= 5; }, kWaitMs));
+  EXPECT_TRUE(SendingInProgres);
+  EXPECT_TRUE(FileExists(QueueFile("127.0.0.5_sending")));
+  EXPECT_FALSE(FileExists(QueueFile("127.0.0.5")));
+
+  Append(7, "127.0.0.5");
+  EXPECT_EQ(PendingSideFileCount(), 508);
+  std::vector<SideFileEntry> first(appended["127.0.0.5"].begin(), appended["127.0.0.5"].begin() + 501);
+  std::vector<SideFileEntry> later(appended["127.0.0.5"].begin() + 501, appended["127.0.0.5"].end());
+
+  {
+    StandInStorageServer late(Dir("received-5"), {"127.0.0.5"});
+    ASSERT_TRUE(late.Ready());
+    ASSERT_TRUE(WaitUntil([&] { return late.CountUploads() == 1; }, kWaitMs));
+    ASSERT_TRUE(WaitUntil([] { return !SendingInProgres; }, kWaitMs));
+    EXPECT_TRUE(SameEntries(EntriesOf(late.Uploads()), first));
+    EXPECT_EQ(PendingSideFileCount(), 7);
+    EXPECT_EQ(DecodeSideFileEntries(ReadFileBytes(QueueFile("127.0.0.5"))).Entries.size(), 7u);
+
+    Append(494, "127.0.0.2");
+    ASSERT_TRUE(WaitUntil([&] { return late.CountUploads() == 2 && other.CountUploads() == 1; }, kWaitMs));
+    ASSERT_TRUE(WaitUntil([] { return !SendingInProgres; }, kWaitMs));
+    auto uploads = late.Uploads();
+    EXPECT_TRUE(SameEntries(EntriesOf({uploads[1]}), later));
+  }
+  EXPECT_TRUE(SameEntries(EntriesOf(other.Uploads()), appended["127.0.0.2"]));
+  EXPECT_EQ(PendingSideFileCount(), 0);
+  EXPECT_TRUE(SqtempEmpty());
+}
+
+// A sending file left by a crash holds pages of that run: it is delivered
+// (without the partial entry the crash left) before the slot's file is renamed.
+TEST_F(StorageSenderTest, AnOldSendingFileIsDeliveredBeforeTheSlotsFileTakesItsName) {
+  const std::string partial = EncodeSideFileEntry(MakeThumbnaleData(0, "x", 500, 0, nullptr)).substr(0, 300);
+  auto crashed = LeaveFile("127.0.0.2_sending", 300, 100, partial);
+  auto waiting = LeaveFile("127.0.0.2", 150, 100);
+  StandInStorageServer server(Dir("received"));
+  ASSERT_TRUE(server.Ready());
+  Start();
+  EXPECT_EQ(PendingSideFileCount(), 450);
+  EXPECT_EQ(errors.CountPrefix("Side file " + QueueFile("127.0.0.2_sending") + ": cut 300 bytes"), 1);
+
+  Append(51, "127.0.0.2");
+  ASSERT_TRUE(WaitUntil([&] { return server.CountUploads() == 2; }, kWaitMs));
+  ASSERT_TRUE(WaitUntil([] { return !SendingInProgres; }, kWaitMs));
+  const auto uploads = server.Uploads();
+  EXPECT_TRUE(SameEntries(EntriesOf({uploads[0]}), crashed));
+  waiting.insert(waiting.end(), appended["127.0.0.2"].begin(), appended["127.0.0.2"].end());
+  EXPECT_TRUE(SameEntries(EntriesOf({uploads[1]}), waiting));
+  EXPECT_EQ(PendingSideFileCount(), 0);
+  EXPECT_TRUE(SqtempEmpty());
+}
+
+// The server resets the first connection in the middle of the upload: the
+// file keeps its sending name and its count, and a later pass delivers it.
+TEST_F(StorageSenderTest, AFileWhoseSendingFailedIsKeptAndSentOnALaterPass) {
+  StandInStorageServer server(Dir("received"), {}, 1);
+  ASSERT_TRUE(server.Ready());
+  Start();
+  Append(501, "127.0.0.2", 40000);  // far more than the socket buffers hold
+  ASSERT_TRUE(WaitUntil([&] { return server.CountUploads() == 1; }, kWaitMs));
+  ASSERT_TRUE(WaitUntil([] { return !SendingInProgres && PendingSideFileCount() == 0; }, kWaitMs));
+
+  EXPECT_TRUE(errors.Contains("Exception in SentTilLagringserver: ESocketError"));
+  EXPECT_EQ(log.CountPrefix(QueueFile("127.0.0.2_sending")), 2);
+  EXPECT_TRUE(SameEntries(EntriesOf(server.Uploads()), appended["127.0.0.2"]));
+  EXPECT_TRUE(SqtempEmpty());
+}
+
+TEST_F(StorageSenderTest, EntriesForMoreThanTwentyServersAreAllSent) {
+  StandInStorageServer server(Dir("received"));
+  ASSERT_TRUE(server.Ready());
+  Start();
+  std::vector<std::string> servers;
+  for (int i = 2; i <= 24; ++i) servers.push_back("127.0.0." + std::to_string(i));
+  for (int round = 0; round < 22; ++round) {
+    for (const auto& s : servers) Append(1, s, 50);
+  }
+  ASSERT_TRUE(WaitUntil([&] { return server.CountUploads() == servers.size(); }, kWaitMs));
+  ASSERT_TRUE(WaitUntil([] { return !SendingInProgres; }, kWaitMs));
+  for (const auto& s : servers) EXPECT_TRUE(SameEntries(EntriesOf(server.UploadsTo(s)), appended[s])) << s;
+  EXPECT_EQ(PendingSideFileCount(), 0);
+  EXPECT_TRUE(SqtempEmpty());
+}
+
+}  // namespace
+}  // namespace tov
