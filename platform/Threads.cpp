@@ -182,16 +182,16 @@ void TThread::Run() {
 }
 
 void TThread::Resume() {
-  {
-    std::lock_guard<std::mutex> lock(gate_mutex_);
-    if (started_) return;
-    started_ = true;
-    if (free_on_terminate_) {
-      pthread_detach(handle_);
-      joinable_ = false;
-    }
-    gate_open_ = true;
+  // Notified under the lock: once it is let go, a thread that frees itself
+  // may already have run and deleted this object.
+  std::lock_guard<std::mutex> lock(gate_mutex_);
+  if (started_) return;
+  started_ = true;
+  if (free_on_terminate_) {
+    pthread_detach(handle_);
+    joinable_ = false;
   }
+  gate_open_ = true;
   gate_.notify_all();
 }
 

@@ -1,0 +1,213 @@
+#include "common/IpcLink.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <map>
+
+#include "common/IpcThreads.h"
+
+namespace tov {
+
+static_assert(std::endian::native == std::endian::little, "shared blocks are little-endian");
+
+void IPCError(const std::string& msg) { throw Exception(msg); }
+
+std::string EventKindName(int32_t kind) {
+  static const char* const kNames[] = {
+      "evMonitorAttach", "evMonitorDetach", "evMonitorSignal", "evMonitorExit", "evClientStart", "evClientStop",
+      "evClientAttach",  "evClientDetach",  "evClientSwitch",  "evClientSignal", "evClientExit",
+  };
+  if (kind >= 0 && kind <= evClientExit) return kNames[kind];
+  return "TEventKind(" + IntToStr(kind) + ")";
+}
+
+void TIPCEventData::Encode(std::span<uint8_t> out) const {
+  ByteWriter w(out.first(kSize));
+  w.Put(Text);
+  w.PutI32(Kind);
+  w.PutU16(Flags);
+}
+
+TIPCEventData TIPCEventData::Decode(std::span<const uint8_t> in) {
+  ByteReader r(in.first(std::min(in.size(), kSize)));
+  TIPCEventData d;
+  r.Get(d.Text);
+  d.Kind = r.GetI32();
+  d.Flags = r.GetU16();
+  return d;
+}
+
+TIPCSharedEvent TIPCSharedEvent::Decode(std::span<const uint8_t> in) {
+  ByteReader r(in);
+  TIPCSharedEvent b;
+  b.ID = r.GetI32();
+  b.EventKind = r.GetI32();
+  b.Data = TIPCEventData::Decode(in.subspan(r.Position()));
+  return b;
+}
+
+// ---- events, mutexes, shared memory ----
+
+namespace {
+
+template <typename T, typename... Args>
+std::unique_ptr<NamedObject> OpenOrAbort(Args&&... args) {
+  try {
+    return std::make_unique<T>(std::forward<Args>(args)...);
+  } catch (const ENamedObjectError&) {
+    Abort();
+  }
+}
+
+}  // namespace
+
+TEvent::TEvent(const std::string& name, bool manual_reset)
+    : THandledObject(OpenOrAbort<NamedEvent>(name, manual_reset)) {}
+
+void TEvent::Reset() { Event().Reset(); }
+void TEvent::Signal() { Event().Set(); }
+bool TEvent::Wait(uint32_t timeout_ms) { return Event().Wait(timeout_ms) == kWaitObject0; }
+int TEvent::WaitResult(uint32_t timeout_ms, const std::atomic<bool>* cancel) {
+  return Event().Wait(timeout_ms, cancel);
+}
+void TEvent::WakeWaiters() { Event().WakeWaiters(); }
+
+TMutex::TMutex(const std::string& name) : THandledObject(OpenOrAbort<NamedMutex>(name)) {}
+
+int TMutex::WaitResult(uint32_t timeout_ms) { return Mutex().Wait(timeout_ms); }
+
+bool TMutex::Get(uint32_t timeout_ms) {
+  int r = Mutex().Wait(timeout_ms);
+  if (r == kWaitAbandoned) Mutex().Release();
+  return r == kWaitObject0;
+}
+
+bool TMutex::Release() { return Mutex().Release(); }
+
+namespace {
+
+std::unique_ptr<NamedObject> OpenMapping(const std::string& name, uint32_t size) {
+  try {
+    return std::make_unique<NamedMapping>(name, size);
+  } catch (const ENamedObjectError& e) {
+    IPCError(Format("Error creating shared memory %s (%d)", {name, static_cast<int64_t>(e.Code())}));
+  }
+}
+
+}  // namespace
+
+TSharedMem::TSharedMem(const std::string& name, uint32_t size)
+    : THandledObject(OpenMapping(name, size)),
+      name_(name),
+      size_(size),
+      buffer_(static_cast<NamedMapping&>(Handle()).Data()) {}
+
+// ---- link events ----
+
+namespace {
+
+std::mutex& BlockLock(const std::string& name) {
+  static std::mutex guard;
+  // Never destroyed: link threads that outlive main may still use their lock.
+  static auto* locks = new std::map<std::string, std::unique_ptr<std::mutex>>;
+  std::lock_guard<std::mutex> lock(guard);
+  auto& slot = (*locks)[name];
+  if (!slot) slot = std::make_unique<std::mutex>();
+  return *slot;
+}
+
+std::atomic_ref<int32_t> SharedInt(uint8_t* p) { return std::atomic_ref<int32_t>(*reinterpret_cast<int32_t*>(p)); }
+
+}  // namespace
+
+TIPCEvent::TIPCEvent(TIPCThread* owner, const std::string& name, bool manual_reset)
+    : TEvent(name, manual_reset),
+      owner_(owner),
+      shared_mem_(std::make_unique<TSharedMem>(Format("%s.Data", {name}), TIPCSharedEvent::kSize)),
+      shared_block_(shared_mem_->Buffer()),
+      block_lock_(&BlockLock(name)) {}
+
+TIPCSharedEvent TIPCEvent::ReadBlock() const {
+  std::array<uint8_t, TIPCSharedEvent::kSize> copy;
+  {
+    std::lock_guard<std::mutex> lock(*block_lock_);
+    std::memcpy(copy.data(), shared_block_, copy.size());
+  }
+  return TIPCSharedEvent::Decode(copy);
+}
+
+void TIPCEvent::WriteHeader(int32_t kind, int32_t id) {
+  SharedInt(shared_block_).store(id);
+  SharedInt(shared_block_ + 4).store(kind);
+}
+
+void TIPCEvent::Signal(int32_t kind) { SignalID(kind, ID()); }
+
+void TIPCEvent::SignalID(int32_t kind, int32_t id) {
+  {
+    std::lock_guard<std::mutex> lock(*block_lock_);
+    WriteHeader(kind, id);
+  }
+  TEvent::Signal();
+}
+
+void TIPCEvent::SignalData(int32_t kind, int32_t id, const TIPCEventData& data) {
+  {
+    std::lock_guard<std::mutex> lock(*block_lock_);
+    SharedInt(shared_block_).store(id);
+    data.Encode(std::span<uint8_t>(shared_block_ + TIPCSharedEvent::kDataOffset, TIPCEventData::kSize));
+    SharedInt(shared_block_ + 4).store(kind);
+  }
+  TEvent::Signal();
+}
+
+void TIPCEvent::SetFlags(uint16_t flags) {
+  std::lock_guard<std::mutex> lock(*block_lock_);
+  ByteWriter w(std::span<uint8_t>(shared_block_ + TIPCSharedEvent::kDataOffset + 260, 2));
+  w.PutU16(flags);
+}
+
+bool TIPCEvent::WaitFor(uint32_t timeout_ms, int32_t id, int32_t kind) {
+  if (Wait(timeout_ms)) {
+    TIPCSharedEvent block = ReadBlock();
+    if (block.ID == id && block.EventKind == kind) return true;
+  }
+  if (owner_ != nullptr) {
+    owner_->Trace(Format("Wait Failed %s Kind: %s ID: %x",
+                         {owner_->ClassName(), EventKindName(kind), static_cast<int64_t>(id)}));
+  }
+  return false;
+}
+
+// ---- trace buffer ----
+
+TIPCTracer::TIPCTracer(std::string_view id)
+    : id_(id),
+      trace_mem_(std::make_unique<TSharedMem>("TRACE_BUFFER", kBufferSize)),
+      trace_mutex_(std::make_unique<TMutex>("TRACE_MUTEX")) {
+  uint32_t empty = 0;
+  std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(trace_mem_->Buffer())).compare_exchange_strong(empty, 4);
+}
+
+void TIPCTracer::Add(std::string_view msg) {
+  int r = trace_mutex_->WaitResult(kMutexWaitMs);
+  if (r != kWaitObject0 && r != kWaitAbandoned) return;
+  uint8_t* buf = trace_mem_->Buffer();
+  std::atomic_ref<uint32_t> used(*reinterpret_cast<uint32_t*>(buf));
+  uint32_t at = used.load();
+  if (at < 4 || at > kBufferSize) at = 4;  // a damaged offset starts the buffer over
+  msg = msg.substr(0, kMaxMessage);
+  uint32_t size = static_cast<uint32_t>(msg.size()) + kEntryOverhead;
+  if (at + size > kBufferSize) at = 4;
+  ByteWriter w(std::span<uint8_t>(buf + at, size));
+  w.PutU32(size);
+  w.PutU32(static_cast<uint32_t>(PerformanceCounter()));
+  w.PutBytes(Format("%10S: %S", {id_.view(), msg}));
+  w.PutZeros(2);
+  used.store(at + size);
+  trace_mutex_->Release();
+}
+
+}  // namespace tov

@@ -1,0 +1,443 @@
+#include "common/IpcThreads.h"
+
+#include <chrono>
+
+#include "platform/Threads.h"
+
+namespace tov {
+
+// The thread of one run of Execute; it frees itself when the run ends.
+class TIPCThread::Worker : public TThread {
+ public:
+  explicit Worker(TIPCThread* link) : link_(link) {}
+
+ protected:
+  void Execute() override { link_->Run(); }
+
+ private:
+  TIPCThread* link_;
+};
+
+void TIPCThread::Free::operator()(TIPCThread* link) const {
+  try {
+    link->Deactivate();
+  } catch (...) {
+  }
+  link->DropHandlers();
+  {
+    std::lock_guard<std::mutex> lock(link->end_mutex_);
+    if (link->running_) {
+      link->orphaned_ = true;
+      return;
+    }
+  }
+  delete link;
+}
+
+TIPCThread::TIPCThread(int32_t id, std::string name, bool label_with_name) : id_(id), name_(std::move(name)) {
+  std::string label = label_with_name ? name_ : IntToHex(static_cast<uint32_t>(id), 8);
+  Tracer = std::make_unique<TIPCTracer>(label);
+  MonitorEvent = std::make_unique<TIPCEvent>(this, "MONITOR_EVENT", false);
+  ClientEvent = std::make_unique<TIPCEvent>(this, "CLIENT_EVENT", false);
+  ConnectEvent = std::make_unique<TIPCEvent>(this, "CONNECT_EVENT", true);
+  Directory = std::make_unique<TClientDirectory>(kMaxClients);
+}
+
+TIPCThread::~TIPCThread() {
+  Directory.reset();
+  ClientEvent.reset();
+  ConnectEvent.reset();
+  MonitorEvent.reset();
+  state_ = stInactive;
+  Tracer.reset();
+}
+
+void TIPCThread::SetOnSignal(TIPCSignalEvent handler) {
+  std::lock_guard<std::mutex> lock(handlers_mutex_);
+  on_signal_ = std::move(handler);
+}
+
+void TIPCThread::SetOnConnect(TIPCConnectEvent handler) {
+  std::lock_guard<std::mutex> lock(handlers_mutex_);
+  on_connect_ = std::move(handler);
+}
+
+void TIPCThread::DropHandlers() {
+  std::lock_guard<std::mutex> lock(handlers_mutex_);
+  on_signal_ = nullptr;
+  on_connect_ = nullptr;
+}
+
+void TIPCThread::Trace(std::string_view msg) { Tracer->Add(msg); }
+
+void TIPCThread::TraceException() {
+  // C++ exceptions carry no code address, so the line shows 0.
+  Trace(Format("Exception raised in Thread Handler: %s at %X", {CurrentExceptionMessage(), int64_t{0}}));
+}
+
+void TIPCThread::DoSignal(const TIPCEventData& data) {
+  TIPCSignalEvent handler;
+  {
+    std::lock_guard<std::mutex> lock(handlers_mutex_);
+    handler = on_signal_;
+  }
+  if (handler) handler(this, data);
+}
+
+void TIPCThread::DoConnect(bool connected) {
+  TIPCConnectEvent handler;
+  {
+    std::lock_guard<std::mutex> lock(handlers_mutex_);
+    handler = on_connect_;
+  }
+  if (handler) handler(this, connected);
+}
+
+void TIPCThread::StartThread(const std::function<void()>& undo_registration) {
+  SetState(stActive);
+  std::unique_ptr<Worker> worker;
+  try {
+    worker = std::make_unique<Worker>(this);
+  } catch (...) {
+    undo_registration();
+    SetState(stInactive);
+    throw;
+  }
+  worker->SetFreeOnTerminate(true);
+  exit_requested_ = false;
+  {
+    std::lock_guard<std::mutex> lock(end_mutex_);
+    running_ = true;
+  }
+  worker.release()->Resume();
+}
+
+void TIPCThread::Run() {
+  thread_id_ = CurrentThreadId();
+  try {
+    Execute();
+  } catch (...) {
+    // Execute catches what its passes raise; this only guards its first lines.
+    SetState(stInactive);
+  }
+  bool orphaned;
+  {
+    // Once this lock is let go the owner may delete the object at once.
+    std::lock_guard<std::mutex> lock(end_mutex_);
+    running_ = false;
+    orphaned = orphaned_;
+    end_cv_.notify_all();
+  }
+  if (orphaned) delete this;
+}
+
+bool TIPCThread::ThreadRunning() const {
+  std::lock_guard<std::mutex> lock(end_mutex_);
+  return running_;
+}
+
+bool TIPCThread::WaitForEnd(uint32_t timeout_ms) {
+  std::unique_lock<std::mutex> lock(end_mutex_);
+  if (running_ && thread_id_.load() == CurrentThreadId()) return false;
+  return end_cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return !running_; });
+}
+
+bool TIPCThread::PreviousRunEnded() { return WaitForEnd(2 * kEndWaitMs); }
+
+void TIPCThread::EndThread() {
+  MonitorEvent->WakeWaiters();
+  ClientEvent->WakeWaiters();
+  ConnectEvent->WakeWaiters();
+  WaitForEnd(kEndWaitMs);
+}
+
+// ---- monitor ----
+
+TIPCMonitor::TIPCMonitor(int32_t id, std::string name) : TIPCThread(id, std::move(name), true) {}
+
+void TIPCMonitor::SetOnDirectoryUpdate(TIPCNotifyEvent handler) {
+  std::lock_guard<std::mutex> lock(handlers_mutex_);
+  on_directory_update_ = std::move(handler);
+}
+
+void TIPCMonitor::DropHandlers() {
+  TIPCThread::DropHandlers();
+  std::lock_guard<std::mutex> lock(handlers_mutex_);
+  on_directory_update_ = nullptr;
+}
+
+void TIPCMonitor::Activate() {
+  if (State() != stInactive || !PreviousRunEnded()) return;
+  if (!Directory->ClaimMonitorID(ID())) throw EMonitorActive();
+  StartThread([this] { Directory->ReleaseMonitorID(ID()); });
+}
+
+void TIPCMonitor::Deactivate() {
+  if (State() == stInactive || !ThreadRunning()) return;
+  Directory->ReleaseMonitorID(ID());
+  RequestExit();
+  MonitorEvent->Signal(evMonitorExit);
+  EndThread();
+}
+
+void TIPCMonitor::SignalClient(const TIPCEventData& data) {
+  if (State() != stConnected) return;
+  Trace("Signaling Client data");
+  ClientEvent->SignalData(evMonitorSignal, CurrentClientID(), data);
+}
+
+void TIPCMonitor::SignalClientFlags(uint16_t flags) {
+  if (State() != stConnected) return;
+  ClientEvent->SetFlags(flags);
+  Trace("Signaling Client");
+  ClientEvent->SignalData(evMonitorSignal, CurrentClientID(), ClientEvent->GetUserData());
+}
+
+std::string TIPCMonitor::CurrentClientName() const { return Directory->ClientName(CurrentClientID()); }
+
+void TIPCMonitor::GetClientNames(std::vector<TClientEntry>& list) const {
+  list.clear();
+  auto listed = [&](const std::string& name) {
+    for (const TClientEntry& line : list) {
+      if (SameText(line.Name, name)) return true;
+    }
+    return false;
+  };
+  for (const TClientEntry& entry : Directory->Entries()) {
+    std::string name = entry.Name;
+    for (int64_t n = 2; listed(name); ++n) name = Format("%s (%d)", {entry.Name, n});
+    list.push_back({entry.ID, name});
+  }
+}
+
+void TIPCMonitor::SetCurrentClient(int32_t id) {
+  if (id == 0) id = Directory->LastClientID();
+  if (id != 0) MonitorEvent->SignalID(evClientSwitch, id);
+}
+
+void TIPCMonitor::DoDirectoryUpdate() {
+  TIPCNotifyEvent handler;
+  {
+    std::lock_guard<std::mutex> lock(handlers_mutex_);
+    handler = on_directory_update_;
+  }
+  if (handler) handler(this);
+}
+
+void TIPCMonitor::DoClientSignal(const TIPCSharedEvent& block) {
+  if (block.ID == CurrentClientID()) DoSignal(block.Data);  // other clients' records are dropped
+}
+
+void TIPCMonitor::ConnectToClient(int32_t id) {
+  if (id == CurrentClientID()) return;
+  if (State() == stConnected) DisconnectFromClient(true);
+  if (id == 0) return;
+  Trace(Format("Sending evMonitorAttach: %X", {static_cast<int64_t>(id)}));
+  ConnectEvent->SignalID(evMonitorAttach, id);
+  if (MonitorEvent->WaitFor(kHandshakeWaitMs, id, evClientAttach) && MonitorEvent->GetUserData().Kind == 4) {
+    current_client_id_ = id;
+    SetState(stConnected);
+    DoConnect(true);
+    Trace("ConnectToClient Successful");
+  } else {
+    // "CONNECT_EVENT" stays set until the addressed client resets it.
+    Trace("ConnectToClient Failed: " + EventKindName(MonitorEvent->GetKind()));
+  }
+}
+
+void TIPCMonitor::DisconnectFromClient(bool wait) {
+  if (State() != stConnected) return;
+  int32_t client = CurrentClientID();
+  Trace(Format("Sending evMonitorDetach: %x", {static_cast<int64_t>(client)}));
+  ClientEvent->SignalID(evMonitorDetach, client);
+  if (wait && !MonitorEvent->WaitFor(kHandshakeWaitMs, client, evClientDetach)) {
+    Trace(Format("Error waiting for client to detach: %x", {static_cast<int64_t>(client)}));
+    Directory->RemoveClient(client);
+  }
+  current_client_id_ = 0;
+  SetState(stActive);
+  DoConnect(false);
+  if (!wait) DoDirectoryUpdate();
+}
+
+void TIPCMonitor::Execute() {
+  Trace(Name() + " Activated");
+  // Kick the loop so that its first pass attaches the last registered client.
+  if (Directory->Count() > 0) MonitorEvent->SignalID(evClientStart, Directory->LastClientID());
+  for (;;) {
+    int result = MonitorEvent->WaitResult(kInfinite, ExitFlag());
+    try {
+      if (result == kWaitObject0) {
+        TIPCSharedEvent block = MonitorEvent->ReadBlock();
+        Trace("Event Signaled: " + EventKindName(block.EventKind));
+        switch (block.EventKind) {
+          case evClientStart:
+            if (AutoConnect() || CurrentClientID() == 0) ConnectToClient(block.ID);
+            DoDirectoryUpdate();
+            break;
+          case evClientStop:
+            DoDirectoryUpdate();
+            break;
+          case evClientDetach:
+            DisconnectFromClient(false);
+            RealSleep(100);
+            if (AutoConnect()) ConnectToClient(Directory->LastClientID());
+            break;
+          case evClientSwitch:
+            ConnectToClient(block.ID);
+            break;
+          case evClientSignal:
+            DoClientSignal(block);
+            break;
+          default:
+            // evMonitorExit only wakes the loop: the exit flag of this
+            // object's Deactivate ends it, so an exit signal left behind by
+            // an earlier monitor cannot end this one.
+            break;
+        }
+      } else if (result == kWaitAbandoned) {
+        DisconnectFromClient(false);
+      } else if (result != kWaitInterrupted) {
+        Trace(Format("Unexpected Wait Return Code: %d", {static_cast<int64_t>(result)}));
+      }
+    } catch (...) {
+      TraceException();
+    }
+    if (ExitRequested()) {
+      try {
+        DisconnectFromClient(false);  // the client answers into the void
+      } catch (...) {
+        TraceException();
+      }
+      break;
+    }
+  }
+  SetState(stInactive);
+  Trace("Thread Handler Exited");
+}
+
+// ---- client ----
+
+TIPCClient::TIPCClient(int32_t id, std::string name) : TIPCThread(id, std::move(name), false) {}
+
+void TIPCClient::Activate() {
+  if (State() != stInactive || !PreviousRunEnded()) return;
+  wait_event_ = ConnectEvent.get();
+  MonitorEvent->SetID(ID());
+  ClientEvent->SetID(ID());
+  ConnectEvent->SetID(ID());
+  Directory->AddClient(ID(), Name());
+  StartThread([this] { Directory->RemoveClient(ID()); });
+}
+
+void TIPCClient::Deactivate() {
+  Directory->RemoveClient(ID());
+  if (State() == stInactive || !ThreadRunning()) return;
+  RequestExit();
+  WaitEvent()->Signal(evClientExit);
+  EndThread();
+}
+
+void TIPCClient::SignalMonitor(const TIPCEventData& data) {
+  if (State() != stConnected) return;
+  Trace("Signaling Monitor");
+  MonitorEvent->SignalData(evClientSignal, ID(), data);
+}
+
+void TIPCClient::ConnectToMonitor() {
+  Trace("ConnectToMonitor Begin");
+  ConnectEvent->Reset();
+  TIPCEventData answer;
+  answer.Kind = 4;
+  try {
+    SetState(stConnected);
+    wait_event_ = ClientEvent.get();
+    MonitorEvent->SignalData(evClientAttach, ID(), answer);
+    DoConnect(true);
+  } catch (...) {
+    Trace("Exception in ConnectToMonitor: " + CurrentExceptionMessage());
+    answer.Kind = 0;
+    MonitorEvent->SignalData(evClientAttach, ID(), answer);
+  }
+  Trace("ConnectToMonitor End");
+}
+
+void TIPCClient::DisconnectFromMonitor(bool wait) {
+  Trace("DisconnectFromMonitor Begin");
+  if (State() == stConnected) {
+    if (wait) {
+      Trace("Sending evClientDetach");
+      MonitorEvent->Signal(evClientDetach);
+      Trace(ClientEvent->WaitFor(kHandshakeWaitMs, ID(), evMonitorDetach) ? "Got evMonitorDetach"
+                                                                           : "Error waiting for evMonitorDetach");
+    }
+    SetState(stActive);
+    wait_event_ = ConnectEvent.get();
+    if (!wait) {
+      Trace("DisconnectFromMonitor sending evClientDetach");
+      MonitorEvent->Signal(evClientDetach);
+    }
+    DoConnect(false);
+  }
+  Trace("DisconnectFromMonitor End");
+}
+
+void TIPCClient::LeaveLink() {
+  if (Directory->GetMonitorID() == 0) return;
+  if (State() == stConnected) {
+    DisconnectFromMonitor(true);
+  } else {
+    MonitorEvent->Signal(evClientStop);
+  }
+}
+
+void TIPCClient::Execute() {
+  Trace(Name() + " Activated");
+  if (Directory->GetMonitorID() != 0) MonitorEvent->SignalID(evClientStart, ID());
+  for (;;) {
+    TIPCEvent* event = WaitEvent();
+    int result = event->WaitResult(kInfinite, ExitFlag());
+    if (result != kWaitObject0 && result != kWaitInterrupted) break;
+    try {
+      if (result == kWaitObject0) {
+        TIPCSharedEvent block = event->ReadBlock();
+        if (block.ID != ID()) {
+          // A request for another client on the manual-reset "CONNECT_EVENT"
+          // wakes this thread every 200 ms until that client resets it.
+          if (!ExitRequested()) RealSleep(200);
+        } else {
+          Trace("Client Event Signaled: " + EventKindName(block.EventKind));
+          switch (block.EventKind) {
+            case evMonitorAttach:
+              ConnectToMonitor();
+              break;
+            case evMonitorDetach:
+              DisconnectFromMonitor(false);
+              RealSleep(200);
+              break;
+            case evMonitorSignal:
+              DoSignal(block.Data);
+              break;
+            default:
+              // evClientExit only wakes the loop; the exit flag ends it.
+              break;
+          }
+        }
+      }
+    } catch (...) {
+      TraceException();
+    }
+    if (ExitRequested()) {
+      try {
+        LeaveLink();
+      } catch (...) {
+        TraceException();
+      }
+      break;
+    }
+  }
+  SetState(stInactive);
+  Trace("Thread Handler Exited");
+}
+
+}  // namespace tov

@@ -1,0 +1,178 @@
+#include "common/IpcLink.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "common/IpcThreads.h"
+#include "platform/ByteCodec.h"
+#include "tests/common/LinkTestSupport.h"
+
+namespace tov {
+namespace {
+
+class IpcLinkTest : public ::testing::Test {
+ protected:
+  test::PrivateLinkDir dir_;
+};
+
+uint32_t U32At(const uint8_t* p) { return ByteReader(std::span<const uint8_t>(p, 4)).GetU32(); }
+
+TEST(EventKindName, NamesEveryKindAndMarksOthers) {
+  const char* names[] = {"evMonitorAttach", "evMonitorDetach", "evMonitorSignal", "evMonitorExit",
+                         "evClientStart",   "evClientStop",    "evClientAttach",  "evClientDetach",
+                         "evClientSwitch",  "evClientSignal",  "evClientExit"};
+  for (int32_t k = 0; k <= 10; ++k) EXPECT_EQ(EventKindName(k), names[k]);
+  EXPECT_EQ(EventKindName(11), "TEventKind(11)");
+  EXPECT_EQ(EventKindName(-1), "TEventKind(-1)");
+}
+
+TEST_F(IpcLinkTest, SignalDataLaysTheBlockOutAndLeavesItsLastTwoBytes) {
+  TSharedMem raw("MONITOR_EVENT.Data", TIPCSharedEvent::kSize);
+  raw.Buffer()[270] = 0xAA;
+  raw.Buffer()[271] = 0xBB;
+  TIPCEvent event(nullptr, "MONITOR_EVENT", false);
+  TIPCEventData data;
+  data.Text = "12";
+  data.Kind = 13;
+  data.Flags = 0x230E;
+  event.SignalData(evClientSignal, 0x1234, data);
+
+  const uint8_t* b = raw.Buffer();
+  EXPECT_EQ(U32At(b), 0x1234u);
+  EXPECT_EQ(U32At(b + 4), 9u);
+  EXPECT_EQ(b[8], 2);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(b + 9), 2), "12");
+  EXPECT_EQ(U32At(b + 264), 13u);
+  EXPECT_EQ(b[268] | (b[269] << 8), 0x230E);
+  EXPECT_EQ(b[270], 0xAA);
+  EXPECT_EQ(b[271], 0xBB);
+  EXPECT_TRUE(event.Wait(0));
+
+  TIPCSharedEvent block = event.ReadBlock();
+  EXPECT_EQ(block.ID, 0x1234);
+  EXPECT_EQ(block.EventKind, evClientSignal);
+  EXPECT_EQ(block.Data.Text, "12");
+  EXPECT_EQ(block.Data.Kind, 13);
+  EXPECT_EQ(block.Data.Flags, 0x230E);
+
+  // Signal writes the event's own id and leaves the record; SetFlags only the flags.
+  event.SetID(77);
+  event.Signal(evClientDetach);
+  event.SetFlags(5);
+  EXPECT_EQ(event.GetID(), 77);
+  EXPECT_EQ(event.GetKind(), evClientDetach);
+  EXPECT_EQ(event.GetUserData().Text, "12");
+  EXPECT_EQ(event.GetUserData().Flags, 5);
+}
+
+TEST_F(IpcLinkTest, WaitForThatWakesOnAnotherIdFailsTracesAndUsesTheWakeUp) {
+  auto client = TIPCThread::Create<TIPCClient>(0x1F, "c");
+  TIPCEvent event(client.get(), "TEST_EVENT", false);
+  event.SignalID(evClientAttach, 0x2A);
+  EXPECT_FALSE(event.WaitFor(2000, 0x1F, evClientAttach));
+  EXPECT_FALSE(event.Wait(0));  // used up
+  event.SignalID(evClientDetach, 0x1F);
+  EXPECT_FALSE(event.WaitFor(2000, 0x1F, evClientAttach));
+  event.SignalID(evClientAttach, 0x1F);
+  EXPECT_TRUE(event.WaitFor(2000, 0x1F, evClientAttach));
+
+  auto lines = test::TraceLines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "  0000001F: Wait Failed TIPCClient Kind: evClientAttach ID: 1F"), 2);
+}
+
+TEST_F(IpcLinkTest, ObjectsThatCannotBeMadeRaiseAsTheLinkExpects) {
+  EXPECT_THROW(TEvent("a/b", false), EAbort);
+  EXPECT_THROW(TMutex("a/b"), EAbort);
+  TSharedMem small("SMALL", 16);
+  try {
+    TSharedMem larger("SMALL", 32);
+    FAIL() << "opened";
+  } catch (const Exception& e) {
+    EXPECT_STREQ(e.ClassName(), "Exception");
+    EXPECT_EQ(e.Message(), "Error creating shared memory SMALL (22)");
+  }
+}
+
+TEST_F(IpcLinkTest, AbandonedMutexCountsAsNotHadAndStaysUsable) {
+  TMutex mutex("M");
+  std::thread([&] { ASSERT_TRUE(mutex.Get(kInfinite)); }).join();
+  EXPECT_FALSE(mutex.Get(1000));
+  EXPECT_TRUE(mutex.Get(0));
+  EXPECT_TRUE(mutex.Release());
+}
+
+class TracerTest : public IpcLinkTest {
+ protected:
+  static uint32_t Used(const TSharedMem& mem) { return U32At(mem.Buffer()); }
+};
+
+TEST_F(TracerTest, FirstOpenerStartsTheBufferAndLaterOnesKeepIt) {
+  TSharedMem mem("TRACE_BUFFER", TIPCTracer::kBufferSize);
+  EXPECT_EQ(Used(mem), 0u);
+  TIPCTracer first("Monitor");
+  EXPECT_EQ(Used(mem), 4u);
+  first.Add("x");
+  EXPECT_EQ(Used(mem), 4u + 29u);
+  TIPCTracer second("Other");
+  EXPECT_EQ(Used(mem), 33u);
+}
+
+TEST_F(TracerTest, EntryLayoutAndLabels) {
+  TSharedMem mem("TRACE_BUFFER", TIPCTracer::kBufferSize);
+  TIPCTracer monitor("Monitor");
+  std::memset(mem.Buffer() + 4, 0xEE, 200);
+  monitor.Add("Monitor Activated");
+  const uint8_t* e = mem.Buffer() + 4;
+  const uint32_t L = 17;
+  EXPECT_EQ(U32At(e), L + 28);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(e + 8), L + 12), "   Monitor: Monitor Activated");
+  EXPECT_EQ(e[8 + L + 12], 0);
+  EXPECT_EQ(e[8 + L + 13], 0);
+  for (uint32_t i = L + 22; i < L + 28; ++i) EXPECT_EQ(e[i], 0xEE) << i;  // left as they were
+
+  TIPCTracer client(IntToHex(0x4660, 8));
+  TIPCTracer longer("0123456789ABCDEF");
+  EXPECT_EQ(longer.ID(), "0123456789");
+  client.Add("m");
+  longer.Add("m");
+  auto lines = test::TraceLines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[1], "  00004660: m");
+  EXPECT_EQ(lines[2], "0123456789: m");
+}
+
+TEST_F(TracerTest, EntryThatDoesNotFitStartsAgainAtTheFront) {
+  TSharedMem mem("TRACE_BUFFER", TIPCTracer::kBufferSize);
+  TIPCTracer tracer("T");
+  ByteWriter(mem.Bytes()).PutU32(TIPCTracer::kBufferSize - 30);  // 30 bytes left
+  tracer.Add("ab");  // 30 bytes: still fits
+  EXPECT_EQ(Used(mem), TIPCTracer::kBufferSize);
+  tracer.Add("abc");  // 31 bytes: to the front
+  EXPECT_EQ(Used(mem), 4u + 31u);
+  tracer.Add("d");
+  EXPECT_EQ(Used(mem), 4u + 31u + 29u);
+  auto lines = test::TraceLines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "         T: abc");
+  EXPECT_EQ(lines[1], "         T: d");
+}
+
+TEST_F(TracerTest, DamagedOffsetsAndOverlongMessagesStayInsideTheBuffer) {
+  TSharedMem mem("TRACE_BUFFER", TIPCTracer::kBufferSize);
+  TIPCTracer tracer("T");
+  for (uint32_t damaged : {0xFFFFFFF0u, 2u, TIPCTracer::kBufferSize + 1}) {
+    ByteWriter(mem.Bytes()).PutU32(damaged);
+    tracer.Add("x");
+    EXPECT_EQ(Used(mem), 4u + 29u) << damaged;
+  }
+  tracer.Add(std::string(300000, 'y'));
+  EXPECT_EQ(Used(mem), TIPCTracer::kBufferSize);
+  EXPECT_EQ(U32At(mem.Buffer() + 4), TIPCTracer::kBufferSize - 4);
+}
+
+}  // namespace
+}  // namespace tov

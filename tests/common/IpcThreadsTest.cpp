@@ -1,0 +1,151 @@
+// Link objects inside one process: lifetimes that only show here, and the
+// serialisation of sends from many threads. The protocol between processes
+// is in LinkProcessTest.cpp.
+#include "common/IpcThreads.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Threads.h"
+#include "tests/common/LinkTestSupport.h"
+
+namespace tov {
+namespace {
+
+class IpcThreadsTest : public ::testing::Test {
+ protected:
+  test::PrivateLinkDir dir_;
+};
+
+// A client whose deletion the test can see.
+std::atomic<bool> g_probe_deleted{false};
+class ProbeClient : public TIPCClient {
+ public:
+  using TIPCClient::TIPCClient;
+
+ protected:
+  ~ProbeClient() override { g_probe_deleted = true; }
+};
+
+TEST_F(IpcThreadsTest, LinkObjectsWhoseThreadNeverStartedAreFreed) {
+  g_probe_deleted = false;
+  TIPCThread::Create<ProbeClient>(1, "never activated").reset();
+  EXPECT_TRUE(g_probe_deleted);
+
+  TClientDirectory directory(6);
+  for (int32_t id = 1; id <= 6; ++id) directory.AddClient(id, "x");
+  g_probe_deleted = false;
+  auto seventh = TIPCThread::Create<ProbeClient>(7, "seventh");
+  EXPECT_THROW(seventh->Activate(), Exception);
+  EXPECT_EQ(seventh->State(), stInactive);
+  seventh.reset();
+  EXPECT_TRUE(g_probe_deleted);
+  for (int32_t id = 1; id <= 6; ++id) directory.RemoveClient(id);
+
+  auto first = TIPCMonitor::Create(100, "Monitor");
+  first->Activate();
+  auto second = TIPCMonitor::Create(200, "Monitor");
+  EXPECT_THROW(second->Activate(), EMonitorActive);
+  EXPECT_EQ(second->State(), stInactive);
+  second.reset();
+  EXPECT_EQ(directory.GetMonitorID(), 100);
+}
+
+// Monitor and client in this process, attached.
+struct AttachedPair {
+  TIPCThread::Owned<TIPCMonitor> monitor = TIPCMonitor::Create(1000, "Monitor");
+  TIPCThread::Owned<TIPCClient> client;
+  std::mutex mutex;
+  std::vector<TIPCEventData> received;
+
+  template <class Client = TIPCClient>
+  void Attach(std::function<void(const TIPCEventData&)> on_client_signal = nullptr) {
+    monitor->SetOnSignal([this](TIPCThread*, const TIPCEventData& d) {
+      std::lock_guard<std::mutex> lock(mutex);
+      received.push_back(d);
+    });
+    monitor->Activate();
+    // Once the monitor's thread is in its loop the client is attached
+    // without racing the monitor's own start-up.
+    TIPCEvent(nullptr, "MONITOR_EVENT", false).SignalID(evClientStop, 0);
+    ASSERT_TRUE(test::WaitForTrace("   Monitor: Event Signaled: evClientStop"));
+    client = TIPCThread::Create<Client>(2000, "client");
+    if (on_client_signal) client->SetOnSignal([=](TIPCThread*, const TIPCEventData& d) { on_client_signal(d); });
+    client->Activate();
+    ASSERT_TRUE(test::WaitUntil([&] { return monitor->State() == stConnected && client->State() == stConnected; }));
+  }
+  size_t Received() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return received.size();
+  }
+};
+
+TIPCEventData Make(int32_t kind, std::string text) {
+  TIPCEventData d;
+  d.Kind = kind;
+  d.Text = text;
+  return d;
+}
+
+TEST_F(IpcThreadsTest, SendsFromManyThreadsAtOnceAreNeverTorn) {
+  AttachedPair link;
+  link.Attach();
+  std::vector<std::thread> senders;
+  for (int t = 0; t < 16; ++t) {
+    senders.emplace_back([&, t] {
+      // Every record's text is its kind's digit over the whole room.
+      TIPCEventData d = Make(t % 10, std::string(255, static_cast<char>('0' + t % 10)));
+      for (int i = 0; i < 2000; ++i) link.client->SignalMonitor(d);
+    });
+  }
+  for (auto& s : senders) s.join();
+  link.client->SignalMonitor(Make(99, "last"));
+  ASSERT_TRUE(test::WaitUntil([&] {
+    std::lock_guard<std::mutex> lock(link.mutex);
+    return !link.received.empty() && link.received.back().Kind == 99;
+  }));
+  std::lock_guard<std::mutex> lock(link.mutex);
+  for (const TIPCEventData& d : link.received) {
+    if (d.Kind == 99) continue;
+    ASSERT_EQ(d.Text, std::string(255, static_cast<char>('0' + d.Kind)));
+  }
+}
+
+TEST_F(IpcThreadsTest, ExceptionInAHandlerIsTracedAndTheLoopGoesOn) {
+  AttachedPair link;
+  link.Attach([](const TIPCEventData& d) {
+    if (d.Kind == 1) throw EConvertError("'x' is not a valid integer value");
+  });
+  link.monitor->SignalClient(Make(1, "x"));
+  ASSERT_TRUE(test::WaitForTrace("  000007D0: Exception raised in Thread Handler: 'x' is not a valid integer value at 0"));
+  link.client->SignalMonitor(Make(8, ""));
+  EXPECT_TRUE(test::WaitUntil([&] { return link.Received() == 1; }));
+}
+
+TEST_F(IpcThreadsTest, ThreadThatDoesNotEndInTimeIsLeftWithWhatItUses) {
+  std::atomic<bool> in_handler{false};
+  std::atomic<bool> release{false};
+  AttachedPair link;
+  link.Attach<ProbeClient>([&](const TIPCEventData&) {
+    in_handler = true;
+    while (!release) RealSleep(5);
+  });
+  link.monitor->SignalClient(Make(6, ""));
+  ASSERT_TRUE(test::WaitUntil([&] { return in_handler.load(); }));
+
+  g_probe_deleted = false;
+  link.client.reset();  // returns after 2000 ms with the handler still running
+  EXPECT_FALSE(g_probe_deleted);
+  release = true;
+  // The thread finishes its exit, detaching from the monitor, and frees the object.
+  EXPECT_TRUE(test::WaitUntil([&] { return g_probe_deleted.load(); }));
+  EXPECT_TRUE(test::WaitUntil([&] { return link.monitor->State() == stActive; }));
+}
+
+}  // namespace
+}  // namespace tov
