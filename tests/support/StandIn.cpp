@@ -5,6 +5,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 
@@ -20,6 +21,17 @@ namespace {
 std::string SourceRoot() {
   const char* root = std::getenv("TOV_SOURCE_ROOT");
   return root ? root : ".";
+}
+
+std::vector<std::filesystem::path> RequestFiles(const std::string& dir) {
+  std::vector<std::filesystem::path> files;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(dir, ec)) {
+    const std::string name = e.path().filename().string();
+    if (name.rfind("request-", 0) == 0 && e.path().extension() == ".bin") files.push_back(e.path());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
 }
 
 }  // namespace
@@ -47,5 +59,30 @@ StandInProcess::~StandInProcess() {
   int status = 0;
   ::waitpid(pid_, &status, 0);
 }
+
+StandInUrlServer::StandInUrlServer(const std::string& dir, const std::string& script,
+                                   const std::vector<std::string>& args)
+    : process_("url_server.py", dir, Arguments(dir, script, args)) {}
+
+std::vector<std::string> StandInUrlServer::Arguments(const std::string& dir, const std::string& script,
+                                                     const std::vector<std::string>& args) {
+  std::vector<std::string> out;
+  if (!script.empty()) {
+    std::filesystem::create_directories(dir);
+    const std::string path = PathJoin(dir, "script.json");
+    WriteFileBytes(path, script);
+    out = {"--script", path};
+  }
+  out.insert(out.end(), args.begin(), args.end());
+  return out;
+}
+
+std::vector<std::string> StandInUrlServer::Requests() const {
+  std::vector<std::string> out;
+  for (const auto& f : RequestFiles(process_.Dir())) out.push_back(ReadFileBytes(f.string()));
+  return out;
+}
+
+size_t StandInUrlServer::CountRequests() const { return RequestFiles(process_.Dir()).size(); }
 
 }  // namespace tov::test

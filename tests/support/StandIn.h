@@ -28,4 +28,23 @@ class StandInProcess {
   bool ready_ = false;
 };
 
+// tests/standins/url_server.py: records each request frame and answers with
+// scripted replies (see the script's description for the steps).
+class StandInUrlServer {
+ public:
+  // script: the JSON text of a script ({"replies": [...], "then": {...}}),
+  // empty for none; args: further options (--pages, --batch, ...).
+  StandInUrlServer(const std::string& dir, const std::string& script, const std::vector<std::string>& args = {});
+
+  bool Ready() const { return process_.Ready(); }
+  // The request frames received so far, in order of arrival.
+  std::vector<std::string> Requests() const;
+  size_t CountRequests() const;
+
+ private:
+  static std::vector<std::string> Arguments(const std::string& dir, const std::string& script,
+                                            const std::vector<std::string>& args);
+  StandInProcess process_;
+};
+
 }  // namespace tov::test
