@@ -5,6 +5,7 @@
 #include "crawler/SideFileQueue.h"
 #include "crawler/StorageSender.h"
 #include "crawler/UrlQueue.h"
+#include "crawler/UrlServerExchange.h"
 #include "platform/Files.h"
 
 namespace tov {
@@ -41,6 +42,20 @@ THartPip* HartPipThread = nullptr;
 namespace {
 std::mutex g_user_info_lock;
 TUserInfo g_user_info;
+
+// Starts one of the engine's idle-priority background threads; from its
+// resume on it owns itself and clears global when it ends.
+template <typename T>
+void StartBackgroundThread(std::atomic<T*>& global, const std::string& name) {
+  auto* thread = new T;
+  thread->SetPriority(TThreadPriority::Idle);
+  thread->SetFreeOnTerminate(true);
+  const uint32_t id = thread->ThreadID();
+  global = thread;
+  thread->Resume();
+  CallLogProc("Creating thread " + name + " as id: " + std::to_string(id));
+}
+
 }  // namespace
 
 void CallLogProc(const std::string& line) {
@@ -118,13 +133,8 @@ void StartCrawler(TLogProc logProc, const std::string& version, TLogProc holtErr
     InitUrlQueue(1500);
     LoadUrlQueue();
 
-    auto* sender = new TSentTilLagringserverThread;
-    sender->SetPriority(TThreadPriority::Idle);
-    sender->SetFreeOnTerminate(true);
-    const uint32_t sender_id = sender->ThreadID();
-    SentTilLagringserver = sender;
-    sender->Resume();  // from here on the thread owns itself
-    CallLogProc("Creating thread SentTilLagringserver as id: " + std::to_string(sender_id));
+    StartBackgroundThread(HentUrlerFraUrlserver, "HentUrlerFraUrlserver");
+    StartBackgroundThread(SentTilLagringserver, "SentTilLagringserver");
 
     HartPipThread = new THartPip;
     HartPipThread->SetFreeOnTerminate(true);

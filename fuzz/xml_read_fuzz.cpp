@@ -1,15 +1,23 @@
-// Fuzz target: TXmlDocument::ReadFromString on arbitrary bytes. Malformed input
-// may only raise EFilerError; whatever is read must be walkable, every node that
-// began loading must have finished loading, and the document must be whole.
+// Fuzz target: TXmlDocument::ReadFromString on arbitrary bytes, then the
+// URL-server reply handling on the same bytes.
+//
+// Malformed input may only raise EFilerError; whatever is read must be
+// walkable, every node that began loading must have finished loading, and the
+// document must be whole. The reply handling may only raise what its contract
+// names; each page it hands over has a URL, each pause is in range, and it
+// hands over no more pages than the reply has nodes. Its pause and its message
+// box are recorded, never carried out, so no input can hold the fuzzer.
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
 #include <vector>
 
+#include "crawler/UrlServerReply.h"
 #include "toolkit/XmlDom.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::string_view text(reinterpret_cast<const char*>(data), size);
+namespace {
+
+void CheckDocument(std::string_view text) {
   tov::TXmlDocument doc;
   long begun = 0;
   long loaded = 0;
@@ -35,5 +43,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       pending.push_back(node->GetNode(i));
     }
   }
+}
+
+void CheckReply(std::string_view text) {
+  size_t pages = 0;
+  tov::TUrlReplyActions actions;
+  actions.PutUrl = [&](const tov::UrlInfo& page) {
+    if (page.Url.empty()) std::abort();
+    ++pages;
+  };
+  actions.Log = [](const std::string&) {};
+  actions.ErrorLog = [](const std::string&) {};
+  actions.LogVerbose = [](const std::string&) {};
+  actions.Sleep = [](uint32_t ms) {
+    if (ms > static_cast<uint32_t>(tov::MaxUrlServerSleepSeconds) * 1000u) std::abort();
+  };
+  actions.ShowMessage = [](const std::string&) {};
+  try {
+    tov::HandleUrlServerReply(text, actions);
+  } catch (const tov::EFilerError&) {
+  } catch (const tov::EConvertError&) {
+  } catch (const tov::EUrlServerError&) {
+  }
+  // Every page is a node of its own, and a page needs a url element.
+  if (pages > text.size() / 7) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::string_view text(reinterpret_cast<const char*>(data), size);
+  CheckDocument(text);
+  CheckReply(text);
   return 0;
 }

@@ -9,6 +9,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -122,12 +123,12 @@ size_t TClientSocket::SendBuf(const void* data, size_t n) {
   return n;
 }
 
-std::string TClientSocket::ReceiveText() {
+std::string TClientSocket::ReceiveText(size_t maxBytes) {
   std::string out;
   if (fd_ < 0 || broken_) return out;
   char buf[8192];
-  for (;;) {
-    ssize_t r = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+  while (out.size() < maxBytes) {
+    ssize_t r = ::recv(fd_, buf, std::min(sizeof buf, maxBytes - out.size()), MSG_DONTWAIT);
     if (r > 0) {
       out.append(buf, static_cast<size_t>(r));
       continue;
@@ -142,6 +143,7 @@ std::string TClientSocket::ReceiveText() {
     broken_ = true;
     throw ESocketError("Receive failed: " + ErrnoText(err));
   }
+  return out;
 }
 
 void TClientSocket::Close() {

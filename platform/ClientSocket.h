@@ -48,9 +48,11 @@ class TClientSocket {
   size_t SendBuf(const void* data, size_t n);
   size_t SendText(std::string_view text) { return SendBuf(text.data(), text.size()); }
 
-  // What has arrived so far, possibly nothing; returns at once. A socket error
-  // raises ESocketError. Nothing is read from a connection that is not open.
-  std::string ReceiveText();
+  // What has arrived so far, possibly nothing; returns at once. At most
+  // maxBytes are taken, so a peer that keeps sending cannot make one call grow
+  // without end; the rest stays for the next call. A socket error raises
+  // ESocketError. Nothing is read from a connection that is not open.
+  std::string ReceiveText(size_t maxBytes = SIZE_MAX);
 
   // Closes the connection; closing one that is not open does nothing.
   void Close();

@@ -3,8 +3,6 @@
 // back into the upload header and the side-file entries, and making entries.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -12,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "crawler/SideFileEntry.h"
+#include "tests/support/StandIn.h"
 
 namespace tov::test {
 
@@ -44,11 +43,8 @@ class StandInStorageServer {
  public:
   // addresses empty: every address; reset: how many first connections it resets.
   explicit StandInStorageServer(const std::string& dir, std::vector<std::string> addresses = {}, int reset = 0);
-  ~StandInStorageServer();
-  StandInStorageServer(const StandInStorageServer&) = delete;
-  StandInStorageServer& operator=(const StandInStorageServer&) = delete;
 
-  bool Ready() const { return ready_; }
+  bool Ready() const { return process_.Ready(); }
   // The finished connections so far, in order of arrival.
   std::vector<StorageUpload> Uploads() const;
   // The finished connections reached on one address.
@@ -57,9 +53,8 @@ class StandInStorageServer {
   size_t CountUploads(const std::string& address = "") const;
 
  private:
-  std::string dir_;
-  pid_t pid_ = -1;
-  bool ready_ = false;
+  static std::vector<std::string> Arguments(const std::vector<std::string>& addresses, int reset);
+  StandInProcess process_;
 };
 
 // A page result with deterministic content from its number; the thumbnail

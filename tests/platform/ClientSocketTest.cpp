@@ -34,6 +34,13 @@ class Listener {
   ~Listener() { ::close(fd_); }
   int Port() const { return port_; }
   int Accept() { return ::accept(fd_, nullptr, nullptr); }
+  // Opens socket to this listener and returns the accepted peer.
+  int Connect(TClientSocket& socket) {
+    socket.SetHost("127.0.0.1");
+    socket.SetPort(port_);
+    socket.Open();
+    return Accept();
+  }
 
  private:
   int fd_ = -1;
@@ -133,10 +140,7 @@ TEST(ClientSocketTest, ConnectToAPeerThatNeverAnswersEndsAtItsLimit) {
 TEST(ClientSocketTest, SendingToAPeerThatHasGoneRaisesInsteadOfSignalling) {
   Listener listener;
   TClientSocket socket;
-  socket.SetHost("127.0.0.1");
-  socket.SetPort(listener.Port());
-  socket.Open();
-  int peer = listener.Accept();
+  int peer = listener.Connect(socket);
   linger hard{1, 0};
   ::setsockopt(peer, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
   ::close(peer);  // a reset
@@ -153,6 +157,36 @@ TEST(ClientSocketTest, SendingToAPeerThatHasGoneRaisesInsteadOfSignalling) {
   EXPECT_TRUE(raised);
   EXPECT_FALSE(socket.Active());
   EXPECT_THROW(socket.SendText("more"), ESocketError);
+}
+
+// A peer that sends more than a caller takes at once: each call stops at its
+// limit and the rest waits, in order, for the next calls.
+TEST(ClientSocketTest, ReceiveTakesNoMoreThanItsLimit) {
+  Listener listener;
+  TClientSocket socket;
+  int peer = listener.Connect(socket);
+  ASSERT_GE(peer, 0);
+  std::string payload;
+  for (int i = 0; i < 50000; ++i) payload += static_cast<char>('a' + i % 26);
+  std::thread writer([&] {
+    size_t done = 0;
+    while (done < payload.size()) {
+      ssize_t w = ::send(peer, payload.data() + done, payload.size() - done, MSG_NOSIGNAL);
+      if (w <= 0) break;
+      done += static_cast<size_t>(w);
+    }
+    ::close(peer);
+  });
+  EXPECT_EQ(socket.ReceiveText(0), "");
+  std::string got;
+  EXPECT_TRUE(WaitUntil([&] {
+    std::string part = socket.ReceiveText(1000);
+    EXPECT_LE(part.size(), 1000u);
+    got += part;
+    return !socket.Active();
+  }, 20000));
+  writer.join();
+  EXPECT_EQ(got, payload);
 }
 
 TEST(ClientSocketTest, AConnectionNeverOpenedSendsAndReceivesNothing) {

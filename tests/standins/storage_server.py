@@ -16,11 +16,12 @@ Stops on SIGTERM or SIGINT.
 import argparse
 import itertools
 import os
-import signal
 import socket
 import struct
 import sys
 import threading
+
+import standin
 
 
 def main():
@@ -53,38 +54,12 @@ def main():
                 if not data:
                     break
                 chunks.append(data)
-            name = os.path.join(args.dir, "%s-%06d.bin" % (local, n))
-            with open(name + ".part", "wb") as f:
-                f.write(b"".join(chunks))
-            os.rename(name + ".part", name)
+            standin.write_record(os.path.join(args.dir, "%s-%06d.bin" % (local, n)), b"".join(chunks))
 
-    def accept_loop(listener):
-        while True:
-            try:
-                conn, _ = listener.accept()
-            except OSError:
-                return
-            threading.Thread(target=serve, args=(conn,), daemon=True).start()
-
-    listeners = []
-    for addr in args.addr or ["0.0.0.0"]:
-        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        s.bind((addr, args.port))
-        s.listen(128)
-        listeners.append(s)
-        threading.Thread(target=accept_loop, args=(s,), daemon=True).start()
-
-    with open(os.path.join(args.dir, "ready"), "w") as f:
-        f.write("ready\n")
-
-    stop = threading.Event()
-    signal.signal(signal.SIGTERM, lambda *_: stop.set())
-    signal.signal(signal.SIGINT, lambda *_: stop.set())
-    while not stop.wait(0.2):
-        pass
+    listeners = [standin.listen(addr, args.port) for addr in args.addr or ["0.0.0.0"]]
     for s in listeners:
-        s.close()
+        standin.serve_in_threads(s, serve)
+    standin.run_until_stopped(args.dir, listeners)
     return 0
 
 
