@@ -160,13 +160,16 @@ void SendSlot(size_t index, int32_t dedicated) {
 
 // One walk over the table; a slot that fails is logged and the walk goes on.
 // Returns whether every slot went out.
+// True when the pass sent at least one slot and every slot it visited.
 bool SendPass(int32_t dedicated) {
   bool all_sent = true;
+  int visited = 0;
   for (size_t i = 0;; ++i) {
     bool exists = false;
     const FileInfo slot = SlotSnapshot(i, exists);
     if (!exists) break;
     if (!slot.Used || slot.Count <= 0) continue;
+    ++visited;
     try {
       SendSlot(i, dedicated);
     } catch (const EInOutError& e) {
@@ -177,7 +180,7 @@ bool SendPass(int32_t dedicated) {
       all_sent = false;
     }
   }
-  return all_sent;
+  return all_sent && visited > 0;
 }
 
 }  // namespace
@@ -223,8 +226,8 @@ void TSentTilLagringserverThread::Execute() {
       CallErrorLogProc("Exception in SentTilLagringserver: " + CurrentExceptionClassName());
     }
     SendingInProgres = false;
-    // A server that takes the connection and then fails would otherwise be
-    // retried without a pause.
+    // A server that takes the connection and then fails, or a pending count
+    // with no slot to send, would otherwise be retried without a pause.
     if (!all_sent) EngineSleep(kPollMs);
   }
 }
