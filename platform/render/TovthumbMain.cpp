@@ -45,13 +45,14 @@ bool WriteFull(const std::string& bytes) {
 void QuietMessages(QtMsgType, const QMessageLogContext&, const QString&) {}
 
 // A page that makes the engine allocate without bound fails here instead of
-// pressing on the volunteer's machine. The sanitizers reserve huge address
-// ranges of their own, so their builds go without.
+// pressing on the volunteer's machine: a helper needs about 90 MB of data on
+// the largest pages. The sanitizers map huge shadow ranges of their own, so
+// their builds go without.
 void LimitMemory() {
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-  constexpr rlim_t kAddressSpace = rlim_t{2} << 30;
-  rlimit limit{kAddressSpace, kAddressSpace};
-  setrlimit(RLIMIT_AS, &limit);
+  constexpr rlim_t kData = rlim_t{512} << 20;
+  rlimit limit{kData, kData};
+  setrlimit(RLIMIT_DATA, &limit);
 #endif
 }
 
