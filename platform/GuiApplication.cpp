@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 
+#include "platform/Cp1252.h"
 #include "platform/MessageBox.h"
 #include "platform/Threads.h"
 
@@ -60,9 +61,7 @@ TMsgDlgBtn ShowQtMessageBox(const TMessageBoxRequest& request) {
       if (request.Buttons & b.ours) buttons |= b.qt;
     }
     std::string caption = request.Caption.empty() ? TApplication::Title() : request.Caption;
-    // Texts are Windows-1252 bytes; Latin-1 is their nearest Qt conversion.
-    QMessageBox box(IconOf(request.Type), QString::fromLatin1(caption.c_str()),
-                    QString::fromLatin1(request.Text.c_str()), buttons);
+    QMessageBox box(IconOf(request.Type), AnsiToQString(caption), AnsiToQString(request.Text), buttons);
     int pressed = box.exec();
     for (const auto& b : kButtons) {
       if (pressed == b.qt) answer = b.ours;
@@ -72,6 +71,21 @@ TMsgDlgBtn ShowQtMessageBox(const TMessageBoxRequest& request) {
 }
 
 }  // namespace
+
+QString AnsiToQString(std::string_view text) {
+  std::string utf8 = Cp1252ToUtf8(text);
+  return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+}
+
+std::string QStringToAnsi(const QString& text) {
+  std::string out;
+  for (char32_t cp : text.toUcs4()) {
+    uint8_t byte = '?';
+    if (!UnicodeToCp1252(cp, byte)) byte = '?';
+    out.push_back(static_cast<char>(byte));
+  }
+  return out;
+}
 
 void PrepareQtPlatform() {
   const char* chosen = std::getenv("QT_QPA_PLATFORM");

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 class QSocketNotifier;
 
@@ -43,5 +44,10 @@ class TApplication : public QApplication {
 // the offscreen platform instead of aborting. Called by TApplication; exposed
 // for programs that make their own application object.
 void PrepareQtPlatform();
+
+// The programs' texts are Windows-1252 bytes; these convert at the Qt boundary.
+// A character that Windows-1252 lacks becomes "?".
+QString AnsiToQString(std::string_view text);
+std::string QStringToAnsi(const QString& text);
 
 }  // namespace tov

@@ -7,7 +7,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g-dev libpcre2-dev libjpeg-dev libcurl4-openssl-dev
   qt6-base-dev libqt6opengl6-dev libgl-dev liblitehtml-dev libxss-dev libx11-dev
-  qt6-qpa-plugins fonts-dejavu-core
+  qt6-qpa-plugins fonts-dejavu-core x11-utils
   libxml2-dev clang libclang-rt-14-dev xvfb xauth
 )
 missing=()

@@ -95,5 +95,13 @@ TEST(TApplication, ExceptionFromAnEventHandlerReachesTheHook) {
   SetApplicationExceptionHook(nullptr);
 }
 
+TEST(AnsiText, WindowsCodePageAtTheQtBoundary) {
+  // 0x80 is the euro sign and 0xF8 the letter o with stroke in Windows-1252.
+  QString q = AnsiToQString("\x80 pr\xF8ver");
+  EXPECT_EQ(q, QString::fromUtf8("\u20AC pr\u00F8ver"));
+  EXPECT_EQ(QStringToAnsi(q), "\x80 pr\xF8ver");
+  EXPECT_EQ(QStringToAnsi(QString::fromUtf8("\u4E2D")), "?");
+}
+
 }  // namespace
 }  // namespace tov

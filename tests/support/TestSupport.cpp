@@ -69,4 +69,13 @@ std::vector<std::string> ReadLines(const std::string& path) {
   return lines;
 }
 
+std::vector<std::string> ErrorLogMessages(const std::string& path) {
+  std::vector<std::string> out;
+  for (const std::string& line : ReadLines(path)) {
+    size_t at = line.find(": ");  // the time holds colons, but none followed by a blank
+    out.push_back(at == std::string::npos ? line : line.substr(at + 2));
+  }
+  return out;
+}
+
 }  // namespace tov::test

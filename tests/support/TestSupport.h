@@ -35,6 +35,8 @@ std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 // The lines of a file split at CR LF (or LF), without their ends.
 std::vector<std::string> ReadLines(const std::string& path);
+// The messages of an ErrorLog.txt, without their "<time> <date>: " stamps.
+std::vector<std::string> ErrorLogMessages(const std::string& path = "ErrorLog.txt");
 
 // Waits up to timeout_ms for pred() to become true, checking every 2 ms.
 template <typename Pred>

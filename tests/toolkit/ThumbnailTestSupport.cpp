@@ -89,13 +89,4 @@ void WriteWorkFile(const std::string& path, const std::string& page) {
   WriteFileBytes(path, "<BASE HREF=\"http://www.example.test/start.html\">\r\n" + page + "\r\n");
 }
 
-std::vector<std::string> ErrorLogMessages() {
-  std::vector<std::string> out;
-  for (const std::string& line : ReadLines("ErrorLog.txt")) {
-    size_t stamp_end = line.find(": ");
-    out.push_back(stamp_end == std::string::npos ? line : line.substr(stamp_end + 2));
-  }
-  return out;
-}
-
 }  // namespace tov::test

@@ -40,7 +40,5 @@ double ShareOf(const BitmapPixels& p, int x0, int y0, int x1, int y1, Pred pred)
 // The work file as a download thread writes it: the BASE line, then the page.
 void WriteWorkFile(const std::string& path, const std::string& page);
 
-// The messages of ErrorLog.txt in the current directory, without time stamps.
-std::vector<std::string> ErrorLogMessages();
 
 }  // namespace tov::test

@@ -1,0 +1,196 @@
+// The orderly shut-down. Each case runs in its own process (one closing
+// thread per process), with the engine's globals set by hand and the test's
+// main thread standing in for the window thread.
+#include "crawler/CloseAllThreads.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+
+#include "crawler/CrawlerEngine.h"
+#include "crawler/UrlQueue.h"
+#include "tests/crawler/EngineTestSupport.h"
+#include "tests/support/TestSupport.h"
+
+namespace tov {
+namespace {
+
+using test::MakePage;
+using test::WaitUntil;
+
+std::atomic<int> g_terminated{0};
+std::atomic<bool> g_terminate_on_main{false};
+
+class CloseAllThreadsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    LogProc = log.Proc();
+    ErrorLogProc = errors.Proc();
+    ApplicationTerminateProc = [] {
+      g_terminate_on_main = IsMainThread();
+      ++g_terminated;
+    };
+    StopCrawling = false;
+    WantedThreads = 5;
+    RunningThreads = 0;
+    SendingInProgres = false;
+    ResivingInProgres = false;
+    InitUrlQueue(1500);
+  }
+  void TearDown() override {
+    LogProc = nullptr;
+    ErrorLogProc = nullptr;
+    ApplicationTerminateProc = nullptr;
+  }
+  // Plays the window thread until the closing thread has logged its last line.
+  bool RunToEnd() {
+    return WaitUntil(
+        [&] {
+          CheckSynchronize(0);
+          return log.Contains("ApplicationTerminate end");
+        },
+        20000);
+  }
+  // The closing thread's lines: StopCrawler's own last line may fall among them.
+  std::vector<std::string> SequenceLines() const {
+    std::vector<std::string> lines = log.Lines();
+    std::erase(lines, "end CloseAllThreads");
+    return lines;
+  }
+  static std::vector<std::string> Repeat(const std::string& head, const std::string& tail) {
+    std::vector<std::string> lines;
+    for (int i = 0; i < CloseWaitSeconds; ++i) lines.push_back(head + std::to_string(i) + tail);
+    return lines;
+  }
+
+  test::ScopedWorkDir dir;
+  test::FastSleep fast;
+  test::EngineLog log;
+  test::EngineLog errors;
+};
+
+std::vector<UrlInfo> ReadSideFile() {
+  const std::string bytes = test::ReadFileBytes("SideFile.dat");
+  std::vector<UrlInfo> records;
+  for (size_t at = 0; at + UrlInfo::kEncodedSize <= bytes.size(); at += UrlInfo::kEncodedSize) {
+    records.push_back(DecodeUrlInfo(std::span<const uint8_t, UrlInfo::kEncodedSize>(
+        reinterpret_cast<const uint8_t*>(bytes.data() + at), UrlInfo::kEncodedSize)));
+  }
+  EXPECT_EQ(bytes.size() % UrlInfo::kEncodedSize, 0u);
+  return records;
+}
+
+TEST_F(CloseAllThreadsTest, WithNothingRunningSavesTheQueueAtOnceAndEndsOnTheWindowThread) {
+  const std::vector<UrlInfo> pages{MakePage("http://a/1"), MakePage("http://a/2", "robottxt"),
+                                   MakePage("http://a/3")};
+  for (const UrlInfo& p : pages) PutUrl(p);
+
+  StopCrawler();
+  EXPECT_TRUE(StopCrawling);
+  ASSERT_TRUE(RunToEnd());
+
+  EXPECT_EQ(SequenceLines(), (std::vector<std::string>{
+                                 "Closeing crawler threads", "start CloseAllThreads", "CloseAllThreads Execute",
+                                 "venter p\xE5 at tr\xE5"
+                                 "dene skal d\xF8",
+                                 "Al thread closed niceely", "nilling", "seting treaths number",
+                                 "CrawlerThreadClose finish", "Saving queues", "caling ApplicationTerminate",
+                                 "ApplicationTerminate end"}));
+  EXPECT_TRUE(log.Contains("end CloseAllThreads"));
+  EXPECT_TRUE(errors.Lines().empty());
+  EXPECT_EQ(WantedThreads, 0);
+  EXPECT_EQ(g_terminated, 1);
+  EXPECT_TRUE(g_terminate_on_main);
+  EXPECT_EQ(ReadSideFile(), pages);
+  EXPECT_EQ(UrlQueueCount(), 0);
+}
+
+// What never ends within the limits: exactly 20 waiting lines (0 to 19), then
+// the shut-down goes on; a send or exchange still running is named in the error log.
+struct StuckCase {
+  const char* name;
+  void (*stick)();
+  const char* head;
+  const char* tail;
+  std::vector<std::string> errors;
+};
+
+void PrintTo(const StuckCase& c, std::ostream* os) { *os << c.name; }
+
+class StuckWaitTest : public CloseAllThreadsTest, public ::testing::WithParamInterface<StuckCase> {};
+
+TEST_P(StuckWaitTest, WaitsTwentyTimesThenGoesOn) {
+  const StuckCase& c = GetParam();
+  PutUrl(MakePage("http://queued/"));
+  c.stick();
+  StopCrawler();
+  ASSERT_TRUE(RunToEnd());
+
+  std::vector<std::string> waits;
+  for (const std::string& l : log.Lines()) {
+    if (l.rfind("Waiting for ", 0) == 0) waits.push_back(l);
+  }
+  EXPECT_EQ(waits, Repeat(c.head, c.tail));
+  EXPECT_EQ(errors.Lines(), c.errors);
+  EXPECT_EQ(RunningThreads, 0);  // abandoned threads are no longer counted
+  EXPECT_EQ(ReadSideFile().size(), 1u);
+  EXPECT_EQ(g_terminated, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CloseAllThreads, StuckWaitTest,
+    ::testing::Values(
+        StuckCase{"DownloadThread", [] { RunningThreads = 1; }, "Waiting for 1 tread(s) to exit, have waited ",
+                  " sec (of max 20).", {}},
+        StuckCase{"Sending", [] { SendingInProgres = true; }, "Waiting for sending to end. Have waited ",
+                  " sec (of max 20", {"SendingInProgres whiled exit"}},
+        StuckCase{"Reading", [] { ResivingInProgres = true; }, "Waiting for reading to end. Have waited ",
+                  " sec (of max 20", {"ResivingInProgres whiled exit"}}),
+    [](const ::testing::TestParamInfo<StuckCase>& info) { return std::string(info.param.name); });
+
+TEST_F(CloseAllThreadsTest, StuckSendAndExchangeAreBothNamedInOrder) {
+  SendingInProgres = true;
+  ResivingInProgres = true;
+  StopCrawler();
+  ASSERT_TRUE(RunToEnd());
+  EXPECT_EQ(errors.Lines(), (std::vector<std::string>{"SendingInProgres whiled exit", "ResivingInProgres whiled exit"}));
+  EXPECT_EQ(log.CountPrefix("Waiting for sending"), CloseWaitSeconds);
+  EXPECT_EQ(log.CountPrefix("Waiting for reading"), CloseWaitSeconds);
+}
+
+TEST_F(CloseAllThreadsTest, ASideFileThatCannotBeWrittenIsLoggedAndTheProcessStillEnds) {
+  PutUrl(MakePage("http://lost/"));
+  ASSERT_EQ(::mkdir("SideFile.dat", 0755), 0);  // creating the file fails
+  StopCrawler();
+  ASSERT_TRUE(RunToEnd());
+  ASSERT_EQ(errors.Lines().size(), 1u);
+  EXPECT_EQ(errors.Lines()[0].rfind("Cant save SideFile.dat, the queued pages are lost: EInOutError", 0), 0u)
+      << errors.Lines()[0];
+  EXPECT_EQ(g_terminated, 1);
+}
+
+TEST_F(CloseAllThreadsTest, AFailingTerminateIsLoggedAndTheThreadFinishes) {
+  ApplicationTerminateProc = [] { throw EInvalidOperation("no"); };
+  StopCrawler();
+  ASSERT_TRUE(RunToEnd());
+  EXPECT_EQ(errors.Lines(), std::vector<std::string>{"cant do ApplicationTerminate"});
+}
+
+TEST_F(CloseAllThreadsTest, ASecondCloseRequestDuringTheShutDownStartsNoSecondSave) {
+  RunningThreads = 1;  // holds the first closing thread in its first wait
+  PutUrl(MakePage("http://kept/"));
+  StopCrawler();
+  ASSERT_TRUE(WaitUntil([&] { return log.CountPrefix("Waiting for 1 tread(s)") > 0; }));
+  StopCrawler();
+  ASSERT_TRUE(RunToEnd());
+  EXPECT_EQ(log.CountPrefix("start CloseAllThreads"), 2);
+  EXPECT_EQ(log.CountPrefix("CloseAllThreads Execute"), 1);
+  EXPECT_EQ(log.CountPrefix("Saving queues"), 1);
+  EXPECT_EQ(g_terminated, 1);
+  EXPECT_EQ(ReadSideFile(), std::vector<UrlInfo>{MakePage("http://kept/")});
+}
+
+}  // namespace
+}  // namespace tov

@@ -1,0 +1,315 @@
+// The crawler window on Qt's offscreen platform: its controls, the memo and
+// counters (shown or hidden), the monitor's commands, the fatal-error box, the
+// exception hook, and the records NotifyMonitor sends to a real monitor
+// (the link test program). The whole start-up runs in the end-to-end tests.
+#include "crawler/TovfetchMain.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QTimer>
+
+#include <cstdlib>
+#include <stdexcept>
+#include <thread>
+
+#include "common/Config.h"
+#include "crawler/CrawlerEngine.h"
+#include "platform/GuiApplication.h"
+#include "platform/SysUtils.h"
+#include "tests/common/LinkPeer.h"
+#include "tests/common/LinkTestSupport.h"
+#include "tests/support/TestSupport.h"
+
+namespace tov {
+namespace {
+
+using test::WaitUntil;
+
+char kName[] = "crawler_window_tests";
+char* kArgv[] = {kName, nullptr};
+int g_argc = 1;
+
+std::unique_ptr<TApplication> HeadlessApp() {
+  ::unsetenv("QT_QPA_PLATFORM");
+  ::unsetenv("WAYLAND_DISPLAY");
+  ::unsetenv("DISPLAY");
+  return std::make_unique<TApplication>(g_argc, kArgv);
+}
+
+using test::ErrorLogMessages;
+
+int CountOf(const std::vector<std::string>& lines, const std::string& line) {
+  return static_cast<int>(std::count(lines.begin(), lines.end(), line));
+}
+
+class MainFormTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    app = HeadlessApp();
+    form = std::make_unique<TMainForm>();
+    MainForm = form.get();
+    StopCrawling = false;
+    RunningThreads = 0;
+    WantedThreads = 5;
+  }
+  void TearDown() override {
+    form.reset();
+    app.reset();
+  }
+  std::vector<std::string> MemoLines() const {
+    std::vector<std::string> lines;
+    for (const QString& l : form->Memo1->toPlainText().split('\n')) lines.push_back(l.toStdString());
+    return lines;
+  }
+  void Process() { QCoreApplication::processEvents(); }
+  // Runs fn on a thread of its own, as the link thread runs the handlers.
+  void OnOtherThread(const std::function<void()>& fn) { std::thread(fn).join(); }
+  void ShowForm() {
+    form->show();
+    Process();
+    ASSERT_TRUE(form->Shown());
+  }
+
+  test::PrivateLinkDir dir;
+  std::unique_ptr<TApplication> app;
+  std::unique_ptr<TMainForm> form;
+};
+
+TEST_F(MainFormTest, StartsHiddenWithTheControlsOfItsResource) {
+  EXPECT_FALSE(form->isVisible());
+  EXPECT_FALSE(form->Shown());
+  EXPECT_EQ(form->size(), QSize(TMainForm::kWidth, TMainForm::kHeight));
+  EXPECT_EQ(MemoLines(), std::vector<std::string>{"Memo1"});
+  EXPECT_EQ(form->Label2->text(), "UrlsInQueue:");
+  EXPECT_EQ(form->Label1->text(), "UrlsInStorageQueue:");
+  EXPECT_EQ(form->Label3->text(), "Treads");
+  for (QLabel* value : {form->UrlsInQueue, form->UrlsInStorageQueue, form->RuningTreads}) EXPECT_EQ(value->text(), "0");
+  EXPECT_FALSE(form->Timer1->isActive());
+  EXPECT_FALSE(form->Timer2->isActive());
+  EXPECT_FALSE(form->Timer3->isActive());
+  EXPECT_EQ(form->Timer1->interval(), 0);
+  EXPECT_EQ(form->Timer2->interval(), 60000);
+  EXPECT_EQ(form->Timer3->interval(), 1000);
+}
+
+TEST(MainFormCaption, IsTitleVersionAndUpperCaseHexProcessId) {
+  EXPECT_EQ(MainFormCaption("Tovfetch", 4660), "Tovfetch (v 0.82) - 1234");
+  EXPECT_EQ(MainFormCaption("Tovfetch", 0xBEEF), "Tovfetch (v 0.82) - BEEF");
+}
+
+TEST(PlaceInGrid, FillsColumnsFromTheMiddleOfTheScreenDownwards) {
+  struct Case {
+    int screen_w, screen_h, n;
+    TWindowPlace want;
+  };
+  const Case cases[] = {
+      {1280, 1400, 0, {640, 10}},   // the first crawler: top, middle
+      {1280, 1400, 1, {640, 697}},  // one window height plus 10 lower
+      {1280, 1400, 2, {1153, 10}},  // two rows fit: the next column
+      {1280, 1024, 1, {1153, 10}},  // one row fits
+      {1024, 600, 1, {1025, 10}},   // lower than a window: still one row
+      {1280, 1400, -1, {640, 10}},  // not registered: placed as the first
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(PlaceInGrid(c.screen_w, c.screen_h, TMainForm::kWidth, TMainForm::kHeight, c.n), c.want)
+        << c.screen_w << "x" << c.screen_h << " n=" << c.n;
+  }
+}
+
+TEST_F(MainFormTest, MemoLinesAreDroppedWhileHiddenAndArriveFromAnyThreadWhileShown) {
+  LogToMemo("while hidden");
+  OnOtherThread([] { LogToMemo("hidden, other thread"); });
+  Process();
+  EXPECT_EQ(MemoLines(), std::vector<std::string>{"Memo1"});
+
+  ShowForm();
+  LogToMemo("window thread");
+  OnOtherThread([] { LogToMemo("engine thread"); });
+  ASSERT_TRUE(WaitUntil([&] {
+    Process();
+    return MemoLines().size() == 3;
+  }));
+  EXPECT_EQ(MemoLines(), (std::vector<std::string>{"Memo1", "window thread", "engine thread"}));
+
+  form->hide();
+  LogToMemo("hidden again");
+  Process();
+  EXPECT_EQ(MemoLines().size(), 3u);
+  EXPECT_TRUE(ErrorLogMessages().empty());  // memo lines never reach the error log
+}
+
+TEST_F(MainFormTest, TimersChangeNothingWhileHidden) {
+  RunningThreads = 12;
+  SideFilePending = 7;
+  form->Timer2Timer();
+  form->Timer3Timer();
+  EXPECT_EQ(MemoLines(), std::vector<std::string>{"Memo1"});
+  EXPECT_EQ(form->RuningTreads->text(), "0");
+  EXPECT_EQ(form->UrlsInStorageQueue->text(), "0");
+
+  ShowForm();
+  form->Timer3Timer();
+  EXPECT_EQ(form->RuningTreads->text(), "12");
+  EXPECT_EQ(form->UrlsInStorageQueue->text(), "7");
+  EXPECT_EQ(form->UrlsInQueue->text(), "0");
+  form->Timer2Timer();
+  EXPECT_EQ(MemoLines(), std::vector<std::string>{"clearing log"});
+  SideFilePending = 0;
+}
+
+TEST_F(MainFormTest, HoltErrorActsOnceAndAsksToClose) {
+  testing::internal::CaptureStderr();
+  HoltError("first");
+  HoltError("second");
+  const std::string err = testing::internal::GetCapturedStderr();
+  Process();  // the close request
+
+  EXPECT_EQ(ErrorLogMessages(), std::vector<std::string>{"HoltError: first"});
+  EXPECT_NE(err.find(": Error: first The crawler will now exit.\n"), std::string::npos) << err;
+  EXPECT_EQ(err.find("second"), std::string::npos) << err;
+  EXPECT_EQ(CountOf(MemoLines(), "exiting"), 1);
+  // Without an engine there is nothing to save: the close request ends the program.
+  EXPECT_TRUE(form->TerminateRequested());
+}
+
+TEST_F(MainFormTest, AppExceptionLogsOurExceptionsByClassAndShowsTheRest) {
+  ShowForm();
+  struct Case {
+    std::exception_ptr error;
+    std::string log;
+    bool box;
+  };
+  const Case cases[] = {
+      {std::make_exception_ptr(EConvertError("bad")), "Error: EConvertError", false},
+      {std::make_exception_ptr(std::runtime_error("std")), "Error: Exception", false},
+      {std::make_exception_ptr(EAbort()), "Error: not Exception or not EAbort", true},
+      {std::make_exception_ptr(42), "Error: not Exception or not EAbort", true},
+  };
+  for (const Case& c : cases) {
+    test::WriteFileBytes("ErrorLog.txt", "");
+    testing::internal::CaptureStderr();
+    form->AppException(nullptr, c.error);
+    const std::string err = testing::internal::GetCapturedStderr();
+    Process();
+    EXPECT_EQ(ErrorLogMessages(), std::vector<std::string>{c.log});
+    EXPECT_EQ(!err.empty(), c.box) << c.log << ": " << err;
+    EXPECT_EQ(CountOf(MemoLines(), c.log), c.box ? 0 : 1) << c.log;
+  }
+}
+
+TEST_F(MainFormTest, TheHookReceivesExceptionsThatEscapeEventHandlers) {
+  SetApplicationExceptionHook([this](void* sender, std::exception_ptr e) { form->AppException(sender, e); });
+  QTimer::singleShot(0, form.get(), [] { throw EInvalidOp("in a handler"); });
+  ASSERT_TRUE(WaitUntil([&] {
+    Process();
+    return !ErrorLogMessages().empty();
+  }));
+  EXPECT_EQ(ErrorLogMessages(), std::vector<std::string>{"Error: EInvalidOp"});
+}
+
+TEST_F(MainFormTest, MonitorCommandsOnTheLinkThread) {
+  ShowForm();
+  auto signal = [&](int32_t kind, const std::string& text) {
+    TIPCEventData data;
+    data.Kind = kind;
+    data.Text = text;
+    OnOtherThread([&] {
+      try {
+        form->IPCSignal(nullptr, data);
+      } catch (...) {
+      }
+    });
+    Process();
+  };
+
+  signal(11, "0");
+  EXPECT_EQ(WantedThreads, 0);
+  signal(99, "abc");
+  signal(0, "");
+  signal(11, "seven");  // refused: the conversion error is logged
+  EXPECT_EQ(WantedThreads, 0);
+  signal(7, "");
+  EXPECT_FALSE(form->isVisible());
+  signal(6, "");
+  EXPECT_TRUE(form->isVisible());
+
+  ConfigData config;
+  config.UserName = "anne";
+  config.UserPassword = "secret";
+  config.TeamName = "team\xE6";
+  config.DedicatedServerName = "ignored";
+  auto bytes = EncodeConfig(config);
+  test::WriteFileBytes("Config.bin", std::string(bytes.begin(), bytes.end()));
+  signal(5, "");
+  const TUserInfo user = CurrentUserInfo();
+  EXPECT_EQ(user.UserName, "anne");
+  EXPECT_EQ(user.UserPassword, "secret");
+  EXPECT_EQ(user.TeamName, "team\xE6");
+
+  ASSERT_TRUE(WaitUntil([&] {
+    Process();
+    return CountOf(MemoLines(), "Set User Info") == 1;
+  }));
+  const std::vector<std::string> memo = MemoLines();
+  EXPECT_EQ(CountOf(memo, "signal"), 6);  // the one sent while hidden is dropped
+  EXPECT_EQ(CountOf(memo, "SetCrawlers: 0"), 1);
+  EXPECT_EQ(CountOf(memo, "ukjent flagabc"), 1);
+  EXPECT_EQ(CountOf(memo, "ukjent flag"), 1);
+  EXPECT_EQ(CountOf(memo, "SetCrawlers: seven"), 1);
+  EXPECT_EQ(CountOf(memo, "Hide form"), 1);
+  EXPECT_EQ(CountOf(memo, "show form"), 0);  // logged while hidden
+
+  signal(12, "");
+  EXPECT_EQ(CountOf(MemoLines(), "exiting"), 1);
+  EXPECT_TRUE(form->TerminateRequested());
+
+  const std::vector<std::string> log = ErrorLogMessages();
+  ASSERT_EQ(log.size(), 4u);
+  EXPECT_EQ(log[0], "ukjent flagabc");
+  EXPECT_EQ(log[1], "ukjent flag");
+  EXPECT_EQ(log[2].rfind("IPCSignal kind 11: EConvertError: ", 0), 0u) << log[2];
+  EXPECT_EQ(log[3], "Askt to exit");
+}
+
+TEST_F(MainFormTest, NotifyMonitorSendsTheRecordOfEachOutcome) {
+  test::LinkPeer monitor({"monitor"});
+  ASSERT_EQ(monitor.WaitLine("ready"), "ready");
+  IPCClient = TIPCThread::Create<TIPCClient>(static_cast<int32_t>(::getpid()), "crawler");
+  IPCClient->Activate();
+  ASSERT_EQ(monitor.WaitLine("connect"), "connect 1");
+  ASSERT_TRUE(WaitUntil([] { return IPCClient->State() == stConnected; }));
+  ShowForm();
+
+  RunningThreads = 12;
+  struct Case {
+    uint8_t what;
+    std::string line;
+  };
+  const Case cases[] = {{0, "signal 8 0 "}, {1, "signal 9 0 "}, {2, "signal 10 0 "}, {3, "signal 13 0 12"}};
+  for (const Case& c : cases) {
+    const size_t from = monitor.LineCount();
+    OnOtherThread([&] { NotifyMonitor(c.what); });
+    EXPECT_EQ(monitor.WaitLine("signal", from), c.line) << int{c.what};
+  }
+  RunningThreads = 0;
+  const size_t from = monitor.LineCount();
+  SendThreadCount();
+  EXPECT_EQ(monitor.WaitLine("signal", from), "signal 13 0 0");
+
+  // An unknown outcome sends nothing: the next record is the next one sent.
+  const size_t before = monitor.LineCount();
+  OnOtherThread([] { NotifyMonitor(4); });
+  NotifyMonitor(0);
+  EXPECT_EQ(monitor.WaitLine("signal", before), "signal 8 0 ");
+  ASSERT_TRUE(WaitUntil([&] {
+    Process();
+    return CountOf(MemoLines(), "ukjent flag") == 1;
+  }));
+  IPCClient.reset();
+}
+
+}  // namespace
+}  // namespace tov

@@ -1,0 +1,401 @@
+// The crawler program end to end: the real Tovfetch in its own work directory
+// and link directory, inside a private network namespace, with the link test
+// program as the monitor and the stand-in storage server where pages leave.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+
+#include "common/Config.h"
+#include "crawler/SideFileEntry.h"
+#include "crawler/UrlQueue.h"
+#include "platform/ClientSocket.h"
+#include "platform/Files.h"
+#include "platform/SysUtils.h"
+#include "tests/common/LinkPeer.h"
+#include "tests/common/LinkTestSupport.h"
+#include "tests/crawler/StorageTestSupport.h"
+#include "tests/e2e/ProgramProcess.h"
+#include "tests/support/TestSupport.h"
+
+extern char** environ;
+
+namespace tov {
+namespace {
+
+using test::LinkPeer;
+using test::ProgramProcess;
+using test::WaitForLogLine;
+using test::WaitUntil;
+
+const std::string kStarted = "Tovfetch Startet";
+const std::string kLockRefused = "Can`t lock lockfile, are more than one crawler runing?";
+
+std::string SourceRoot() {
+  const char* root = std::getenv("TOV_SOURCE_ROOT");
+  return root != nullptr ? root : ".";
+}
+
+bool PrepareWorkDir(const std::string& dir) {
+  const std::string command = SourceRoot() + "/scripts/prepare-workdir.sh '" + dir + "' >/dev/null";
+  return std::system(command.c_str()) == 0;
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+ConfigData ReadConfigFile(const std::string& path) {
+  const std::string bytes = test::ReadFileBytes(path);
+  return DecodeConfig(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+}
+
+void WriteConfigFile(const std::string& path, const ConfigData& config) {
+  auto bytes = EncodeConfig(config);
+  test::WriteFileBytes(path, std::string(bytes.begin(), bytes.end()));
+}
+
+std::string SideFileBytes(const std::vector<UrlInfo>& pages) {
+  std::string bytes;
+  std::array<uint8_t, UrlInfo::kEncodedSize> record{};
+  for (const UrlInfo& p : pages) {
+    EncodeUrlInfo(p, record);
+    bytes.append(reinterpret_cast<const char*>(record.data()), record.size());
+  }
+  return bytes;
+}
+
+UrlInfo Page(const std::string& url, const std::string& type = "crawl", bool thumbnail = false) {
+  UrlInfo info;
+  info.Url = url;
+  info.Dato = "2026-12-10";
+  info.DocID = "d-" + url.substr(url.size() - 1);
+  info.PageType = type;
+  info.Storage = "127.0.0.3";
+  info.MakeThumbnale = thumbnail;
+  return info;
+}
+
+// How many records the crawler's link thread has taken off "CLIENT_EVENT".
+int SignalsReceived(pid_t crawler) {
+  const std::string line = "  " + IntToHex(static_cast<uint32_t>(crawler), 8) + ": Client Event Signaled: evMonitorSignal";
+  int n = 0;
+  for (const std::string& l : test::TraceLines()) n += l == line ? 1 : 0;
+  return n;
+}
+
+// A small web site: Python's http.server over a folder, while the object lives.
+class WebSite {
+ public:
+  WebSite(const std::string& address, int port, const std::string& folder) : address_(address), port_(port) {
+    std::vector<std::string> args{"python3", "-m", "http.server", std::to_string(port), "--bind", address,
+                                  "--directory", folder};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (::posix_spawnp(&pid_, "python3", nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
+  }
+  ~WebSite() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  bool Ready() const {
+    return pid_ > 0 && WaitUntil([&] {
+             TClientSocket socket;
+             socket.SetHost(address_);
+             socket.SetPort(port_);
+             try {
+               socket.Open();
+               return true;
+             } catch (...) {
+               return false;
+             }
+           }, 10000);
+  }
+
+ private:
+  std::string address_;
+  int port_;
+  pid_t pid_ = -1;
+};
+
+class TovfetchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = GetCurrentDir();
+    ASSERT_TRUE(PrepareWorkDir(dir_));
+  }
+  const std::string& Dir() const { return dir_; }
+  std::unique_ptr<ProgramProcess> Start(const std::string& display = "") {
+    return std::make_unique<ProgramProcess>("Tovfetch", Dir(), display);
+  }
+  std::unique_ptr<ProgramProcess> StartAndWait(const std::string& display = "") {
+    auto crawler = Start(display);
+    EXPECT_TRUE(WaitForLogLine(kStarted)) << crawler->Stderr();
+    return crawler;
+  }
+  static std::string Caption(pid_t pid) { return "Tovfetch (v 0.82) - " + IntToHex(static_cast<uint32_t>(pid)); }
+  // Sends a record and waits until the crawler's link thread has taken it, so
+  // the next record cannot take its place in the one-record block.
+  static void SendToCrawler(LinkPeer& monitor, const ProgramProcess& crawler, const std::string& record) {
+    const int before = SignalsReceived(crawler.Pid());
+    ASSERT_EQ(monitor.Ask("signal " + record, "done"), "done");
+    ASSERT_TRUE(WaitUntil([&] { return SignalsReceived(crawler.Pid()) > before; }, 10000)) << record;
+  }
+  static std::unique_ptr<LinkPeer> StartMonitor(const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> args{"monitor"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    auto monitor = std::make_unique<LinkPeer>(args);
+    EXPECT_EQ(monitor->WaitLine("ready"), "ready");
+    return monitor;
+  }
+
+  test::PrivateLinkDir link;
+  std::string dir_;
+};
+
+TEST(PrepareWorkDir, WritesTheDefaultsAndKeepsWhatIsThere) {
+  test::ScopedWorkDir work;
+  const std::string dir = work.Path() + "/participant";
+  ASSERT_TRUE(PrepareWorkDir(dir));
+  EXPECT_TRUE(IsDirectory(dir + "/sqtemp"));
+  EXPECT_TRUE(IsDirectory(dir + "/tmp"));
+  EXPECT_TRUE(FileExists(dir + "/CrawlerLockFile.lock"));
+  EXPECT_EQ(FileSizeOf(dir + "/CrawlerLockFile.lock"), 0);
+  ASSERT_EQ(FileSizeOf(dir + "/Config.bin"), static_cast<int64_t>(ConfigData::kSize));
+  ConfigData defaults;
+  defaults.CrawlWhenUse = 2;
+  defaults.CrawlWhenIdle = 10;
+  defaults.IdleTimeToChange = 300;
+  defaults.MinimizeToStatusBar = true;
+  defaults.MaxCrawlers = 20;
+  EXPECT_EQ(ReadConfigFile(dir + "/Config.bin"), defaults);
+  // Exactly the bytes the settings writer would make of it.
+  auto encoded = EncodeConfig(defaults);
+  EXPECT_EQ(test::ReadFileBytes(dir + "/Config.bin"), std::string(encoded.begin(), encoded.end()));
+
+  ConfigData edited = defaults;
+  edited.UserName = "participant";
+  WriteConfigFile(dir + "/Config.bin", edited);
+  test::WriteFileBytes(dir + "/CrawlerLockFile.lock", "1234");
+  ASSERT_TRUE(PrepareWorkDir(dir));
+  EXPECT_EQ(ReadConfigFile(dir + "/Config.bin"), edited);
+  EXPECT_EQ(test::ReadFileBytes(dir + "/CrawlerLockFile.lock"), "1234");
+}
+
+TEST_F(TovfetchTest, HoldsItsLockAndASecondCrawlerInTheSameDirectoryEnds) {
+  test::WriteFileBytes("CrawlerLockFile.lock", "............");
+  auto first = StartAndWait();
+  std::vector<std::string> log = test::ErrorLogMessages();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0], "Tovfetch Starting at " + Dir());
+  // The id at the start of the file, which is not cut.
+  const std::string hex = IntToHex(static_cast<uint32_t>(first->Pid()));
+  EXPECT_EQ(test::ReadFileBytes("CrawlerLockFile.lock"), hex + std::string(12 - hex.size(), '.'));
+
+  auto second = Start();
+  EXPECT_EQ(second->WaitExit(), 0);
+  EXPECT_TRUE(test::HasLogLine(kLockRefused));
+  log = test::ErrorLogMessages();
+  EXPECT_EQ(std::count(log.begin(), log.end(), kStarted), 1);
+  EXPECT_EQ(test::ReadFileBytes("CrawlerLockFile.lock"), hex + std::string(12 - hex.size(), '.'));
+  EXPECT_TRUE(first->Running());
+
+  first->Signal(SIGINT);  // a close request like any other
+  EXPECT_EQ(first->WaitExit(), 0);
+}
+
+TEST_F(TovfetchTest, WithoutALockFileItEndsWithoutStarting) {
+  ASSERT_TRUE(DeleteFile("CrawlerLockFile.lock"));
+  auto crawler = Start();
+  EXPECT_EQ(crawler->WaitExit(), 0);
+  EXPECT_TRUE(test::HasLogLine(kLockRefused));
+  EXPECT_FALSE(test::HasLogLine(kStarted));
+  EXPECT_FALSE(FileExists("CrawlerLockFile.lock"));  // never created by the program
+}
+
+TEST_F(TovfetchTest, AnswersTheAttachReportsItsHeartbeatAndStartsThreadsOnKind11) {
+  auto monitor = StartMonitor({"--flags", "1"});  // replays the block's last record on attach
+  auto crawler = StartAndWait();
+  ASSERT_EQ(monitor->WaitLine("connect"), "connect 1");
+  EXPECT_EQ(monitor->Ask("current", "current"),
+            "current " + std::to_string(crawler->Pid()) + " " + Caption(crawler->Pid()));
+  // The replayed record of a fresh block is all zeros: an unknown kind.
+  EXPECT_TRUE(WaitForLogLine("ukjent flag"));
+
+  EXPECT_EQ(monitor->WaitLine("signal 13"), "signal 13 0 0");  // heartbeat, no download thread
+  const size_t mark = monitor->LineCount();
+  SendToCrawler(*monitor, *crawler, "11 1");
+  EXPECT_EQ(monitor->WaitLine("signal 13 0 1", mark), "signal 13 0 1");
+
+  SendToCrawler(*monitor, *crawler, "99 what");
+  EXPECT_TRUE(WaitForLogLine("ukjent flagwhat"));
+  EXPECT_TRUE(crawler->Running());
+  // Its download thread waits for a page on the empty queue; the orderly
+  // shut-down would wait 20 s for it, so this case ends the way the
+  // monitor's restart does.
+}
+
+TEST_F(TovfetchTest, ShutsDownInOrderOnKind12AndTheQueueComesBackAtTheNextStart) {
+  const std::vector<UrlInfo> pages{Page("http://127.0.0.2:8081/a"), Page("http://127.0.0.2:8081/robots.txt", "robottxt"),
+                                   Page("http://127.0.0.2:8081/c", "crawl", true)};
+  const std::string saved = SideFileBytes(pages);
+  test::WriteFileBytes("SideFile.dat", saved);
+
+  auto monitor = StartMonitor();
+  auto crawler = StartAndWait();
+  EXPECT_FALSE(FileExists("SideFile.dat"));  // loaded into the queue
+  ASSERT_EQ(monitor->WaitLine("connect"), "connect 1");
+  SendToCrawler(*monitor, *crawler, "12");
+  EXPECT_EQ(crawler->WaitExit(), 0);
+  EXPECT_TRUE(test::HasLogLine("Askt to exit"));
+  EXPECT_EQ(test::ReadFileBytes("SideFile.dat"), saved);
+  EXPECT_FALSE(test::HasLogLine("SendingInProgres whiled exit"));
+  EXPECT_FALSE(test::HasLogLine("ResivingInProgres whiled exit"));
+
+  // The next start takes the same pages up again; SIGTERM closes it the same way.
+  test::WriteFileBytes("ErrorLog.txt", "");
+  auto again = StartAndWait();
+  EXPECT_FALSE(FileExists("SideFile.dat"));
+  again->Signal(SIGTERM);
+  EXPECT_EQ(again->WaitExit(), 0);
+  EXPECT_EQ(test::ReadFileBytes("SideFile.dat"), saved);
+}
+
+TEST_F(TovfetchTest, ReReadsTheUserInfoOnKind5) {
+  ConfigData config = ReadConfigFile("Config.bin");
+  config.UserName = "olduser";
+  config.UserPassword = "oldpass";
+  config.TeamName = "oldteam";
+  WriteConfigFile("Config.bin", config);
+  // More than 500 entries waiting for a storage server that is not up yet:
+  // the sender keeps trying to connect and forms its header once it can.
+  std::string entries;
+  for (int n = 0; n < 501; ++n) entries += EncodeSideFileEntry(test::MakeThumbnaleData(n, "127.0.0.7", 20, 0, nullptr));
+  test::WriteFileBytes("sqtemp/127.0.0.7", entries);
+
+  auto monitor = StartMonitor();
+  auto crawler = StartAndWait();
+  ASSERT_EQ(monitor->WaitLine("connect"), "connect 1");
+  config.UserName = "newuser";
+  config.UserPassword = "newpass";
+  config.TeamName = "newteam";
+  config.DedicatedServer = true;  // read only at start-up
+  config.DedicatedServerName = "dedicated";
+  WriteConfigFile("Config.bin", config);
+  SendToCrawler(*monitor, *crawler, "5");
+  SendToCrawler(*monitor, *crawler, "99 after5");
+  ASSERT_TRUE(WaitForLogLine("ukjent flagafter5"));  // kind 5 has been handled
+
+  test::StandInStorageServer storage(Dir() + "/received", {"127.0.0.7"});
+  ASSERT_TRUE(storage.Ready());
+  ASSERT_TRUE(WaitUntil([&] { return storage.CountUploads() >= 1; }, 30000));
+  const test::StorageUpload upload = storage.Uploads().at(0);
+  EXPECT_EQ(upload.UserName, "newuser");
+  EXPECT_EQ(upload.UserPassword, "newpass");
+  EXPECT_EQ(upload.TeamName, "newteam");
+  EXPECT_EQ(upload.DedicatedFlag, "0");
+  EXPECT_EQ(upload.Entries.Entries.size(), 501u);
+
+  SendToCrawler(*monitor, *crawler, "12");
+  EXPECT_EQ(crawler->WaitExit(), 0);
+}
+
+TEST_F(TovfetchTest, ShowsAndHidesItsWindowOnKinds6And7) {
+  test::PrivateDisplay display(1280, 1024);
+  ASSERT_FALSE(display.Display().empty()) << "Xvfb could not be started";
+  auto monitor = StartMonitor();
+  auto crawler = StartAndWait(display.Display());
+  ASSERT_EQ(monitor->WaitLine("connect"), "connect 1");
+  const std::string caption = Caption(crawler->Pid());
+  auto mapped = [&] { return display.WindowInfo(caption).find("Map State: IsViewable") != std::string::npos; };
+  EXPECT_FALSE(mapped());  // hidden at start
+
+  SendToCrawler(*monitor, *crawler, "6");
+  ASSERT_TRUE(WaitUntil(mapped, 10000));
+  const std::string info = display.WindowInfo(caption);
+  // The only crawler: at the top, from the middle of the screen.
+  EXPECT_NE(info.find("Absolute upper-left X:  640\n"), std::string::npos) << info;
+  EXPECT_NE(info.find("Absolute upper-left Y:  10\n"), std::string::npos) << info;
+
+  SendToCrawler(*monitor, *crawler, "7");
+  EXPECT_TRUE(WaitUntil([&] { return !mapped(); }, 10000));
+  SendToCrawler(*monitor, *crawler, "12");
+  EXPECT_EQ(crawler->WaitExit(), 0);
+}
+
+TEST_F(TovfetchTest, WhenTheLinkIsFullItLogsAndEndsWithoutDialogWait) {
+  std::vector<std::unique_ptr<LinkPeer>> clients;
+  for (int i = 1; i <= 6; ++i) {
+    clients.push_back(std::make_unique<LinkPeer>(std::vector<std::string>{"client", std::to_string(1000 + i), "c"}));
+    ASSERT_EQ(clients.back()->WaitLine("ready"), "ready");
+  }
+  auto crawler = Start();
+  EXPECT_EQ(crawler->WaitExit(), 0);
+  EXPECT_TRUE(test::HasLogLine("Can`t start IPC Client"));
+  EXPECT_FALSE(test::HasLogLine(kStarted));
+  EXPECT_NE(crawler->Stderr().find("Maximum of 6 clients allowed"), std::string::npos) << crawler->Stderr();
+}
+
+TEST_F(TovfetchTest, WithoutSettingsItStaysIdleAndKeepsTheSavedQueue) {
+  ASSERT_TRUE(DeleteFile("Config.bin"));
+  const std::string saved = SideFileBytes({Page("http://127.0.0.2:8081/a"), Page("http://127.0.0.2:8081/b")});
+  test::WriteFileBytes("SideFile.dat", saved);
+  auto monitor = StartMonitor();
+  auto crawler = Start();
+  ASSERT_TRUE(WaitForLogLine("Error: EInOutError")) << crawler->Stderr();
+  EXPECT_NE(crawler->Stderr().find("File not found"), std::string::npos) << crawler->Stderr();
+  ASSERT_EQ(monitor->WaitLine("connect"), "connect 1");
+  SendToCrawler(*monitor, *crawler, "12");
+  EXPECT_EQ(crawler->WaitExit(), 0);
+  EXPECT_FALSE(test::HasLogLine(kStarted));
+  EXPECT_EQ(test::ReadFileBytes("SideFile.dat"), saved);  // not emptied by a save of a queue never loaded
+}
+
+// The page road end to end. Enable once the download thread's page processing
+// is built: until then download threads take pages without fetching them.
+// Each page report is followed at once by the heartbeat, and the link's block
+// holds one record: a report the monitor has not read yet is replaced, so a
+// kind below can be missed on a loaded machine.
+TEST_F(TovfetchTest, DISABLED_CrawlsThePagesAndReportsEachToTheMonitor) {
+  std::filesystem::create_directories("site");
+  test::WriteFileBytes("site/a.html", "<html><body>page a</body></html>");
+  test::WriteFileBytes("site/robots.txt", "User-agent: *\nDisallow:\n");
+  test::WriteFileBytes("SideFile.dat", SideFileBytes({Page("http://127.0.0.2:8081/a.html"),
+                                                      Page("http://127.0.0.2:8081/missing.html"),
+                                                      Page("http://127.0.0.2:8081/robots.txt", "robottxt")}));
+  WebSite site("127.0.0.2", 8081, "site");
+  ASSERT_TRUE(site.Ready());
+
+  auto monitor = StartMonitor();
+  auto crawler = StartAndWait();
+  ASSERT_EQ(monitor->WaitLine("connect"), "connect 1");
+  SendToCrawler(*monitor, *crawler, "11 1");
+  EXPECT_EQ(monitor->WaitLine("signal 8 "), "signal 8 0 ");    // a crawl page, status 200
+  EXPECT_EQ(monitor->WaitLine("signal 9 "), "signal 9 0 ");    // a crawl page, status 404
+  EXPECT_EQ(monitor->WaitLine("signal 10 "), "signal 10 0 ");  // robots.txt
+  ASSERT_TRUE(WaitUntil([] {
+    const std::string bytes = test::ReadFileBytes("sqtemp/127.0.0.3");
+    return DecodeSideFileEntries(bytes).Entries.size() == 3;
+  }, 30000));
+}
+
+TEST_F(TovfetchTest, ARestartTimeOfOneMinuteClosesItByItself) {
+  ConfigData config = ReadConfigFile("Config.bin");
+  config.CrawlerRestartTime = 1;
+  WriteConfigFile("Config.bin", config);
+  auto crawler = StartAndWait();
+  EXPECT_EQ(crawler->WaitExit(120000), 0);
+  EXPECT_FALSE(test::HasLogLine("Askt to exit"));
+  EXPECT_TRUE(FileExists("SideFile.dat"));
+}
+
+}  // namespace
+}  // namespace tov
