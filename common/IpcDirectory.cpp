@@ -114,6 +114,10 @@ bool TClientDirectory::ClaimMonitorID(int32_t id) {
   return SharedInt(shared_mem_->Buffer()).compare_exchange_strong(none, id);
 }
 
+bool TClientDirectory::TakeOverMonitorID(int32_t stale, int32_t id) {
+  return SharedInt(shared_mem_->Buffer()).compare_exchange_strong(stale, id);
+}
+
 void TClientDirectory::ReleaseMonitorID(int32_t id) {
   SharedInt(shared_mem_->Buffer()).compare_exchange_strong(id, 0);
 }

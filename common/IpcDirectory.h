@@ -52,6 +52,9 @@ class TClientDirectory {
   // Registers id as the monitor in one step when none is registered; false
   // when another monitor is. Two monitors starting at once cannot both pass.
   bool ClaimMonitorID(int32_t id);
+  // Replaces the monitor id stale by id in one step; false when the
+  // directory no longer holds stale.
+  bool TakeOverMonitorID(int32_t stale, int32_t id);
   // Clears the monitor id only while it is still this id.
   void ReleaseMonitorID(int32_t id);
   // The entry at a position; raises "Invalid client list index" outside 1 to Count.

@@ -73,6 +73,7 @@ int TEvent::WaitResult(uint32_t timeout_ms, const std::atomic<bool>* cancel) {
   return Event().Wait(timeout_ms, cancel);
 }
 void TEvent::WakeWaiters() { Event().WakeWaiters(); }
+bool TEvent::IsSet() const { return Event().IsSet(); }
 
 TMutex::TMutex(const std::string& name) : THandledObject(OpenOrAbort<NamedMutex>(name)) {}
 

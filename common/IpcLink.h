@@ -97,6 +97,7 @@ class TEvent : public THandledObject {
   int WaitResult(uint32_t timeout_ms, const std::atomic<bool>* cancel = nullptr);
   // Wakes this process's waiters so they look at their cancel flags.
   void WakeWaiters();
+  bool IsSet() const;
 
  protected:
   NamedEvent& Event() const { return static_cast<NamedEvent&>(Handle()); }

@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "platform/Processes.h"
 #include "platform/Threads.h"
 
 namespace tov {
@@ -168,8 +169,23 @@ void TIPCMonitor::DropHandlers() {
 
 void TIPCMonitor::Activate() {
   if (State() != stInactive || !PreviousRunEnded()) return;
-  if (!Directory->ClaimMonitorID(ID())) throw EMonitorActive();
+  if (!RegisterAsMonitor()) throw EMonitorActive();
   StartThread([this] { Directory->ReleaseMonitorID(ID()); });
+}
+
+bool TIPCMonitor::RegisterAsMonitor() {
+  // A few rounds: the registered monitor may leave between two looks.
+  for (int round = 0; round < 3; ++round) {
+    if (Directory->ClaimMonitorID(ID())) return true;
+    int32_t registered = Directory->GetMonitorID();
+    if (registered == 0) continue;
+    if (ID() != CurrentProcessId() || registered == ID() || ProcessExists(registered)) return false;
+    if (Directory->TakeOverMonitorID(registered, ID())) {
+      Trace(Format("Took over from monitor %d, whose process is gone", {static_cast<int64_t>(registered)}));
+      return true;
+    }
+  }
+  return false;
 }
 
 void TIPCMonitor::Deactivate() {
@@ -191,6 +207,15 @@ void TIPCMonitor::SignalClientFlags(uint16_t flags) {
   ClientEvent->SetFlags(flags);
   Trace("Signaling Client");
   ClientEvent->SignalData(evMonitorSignal, CurrentClientID(), ClientEvent->GetUserData());
+}
+
+bool TIPCMonitor::WaitClientTook(uint32_t timeout_ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (ClientEvent->IsSet()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    RealSleep(1);
+  }
+  return true;
 }
 
 std::string TIPCMonitor::CurrentClientName() const { return Directory->ClientName(CurrentClientID()); }

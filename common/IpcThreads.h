@@ -130,7 +130,11 @@ class TIPCMonitor : public TIPCThread {
   }
 
   // Registers as the monitor and starts the thread; raises EMonitorActive
-  // while the directory names another monitor.
+  // while the directory names another monitor. A monitor whose id is its own
+  // process id takes a registered id for the process id of an earlier
+  // monitor, and takes over from one whose process is gone: a monitor that
+  // died without deactivating, while a client kept the directory open, does
+  // not lock out the next one.
   void Activate() override;
   void Deactivate() override;
   const char* ClassName() const override { return "TIPCMonitor"; }
@@ -140,6 +144,11 @@ class TIPCMonitor : public TIPCThread {
   // Sends the current client the last record of the "CLIENT_EVENT" block
   // again, with its flag word replaced; dropped unless attached.
   void SignalClientFlags(uint16_t flags);
+  // Waits until the current client has taken the last record sent to it
+  // ("CLIENT_EVENT" is no longer set); false after timeout_ms. A monitor
+  // that is going away calls it after its last record: the detach that
+  // Deactivate sends would otherwise overwrite a record not yet read.
+  bool WaitClientTook(uint32_t timeout_ms);
   std::string CurrentClientName() const;
   // One line per registered client in directory order, with its id; a name
   // already in the list (compared as the class library's string list does,
@@ -158,6 +167,7 @@ class TIPCMonitor : public TIPCThread {
   void DropHandlers() override;
 
  private:
+  bool RegisterAsMonitor();
   void ConnectToClient(int32_t id);
   void DisconnectFromClient(bool wait);
   void DoClientSignal(const TIPCSharedEvent& block);

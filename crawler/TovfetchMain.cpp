@@ -18,6 +18,7 @@
 
 #include "common/Config.h"
 #include "common/ErrorLog.h"
+#include "common/MessageKinds.h"
 #include "common/SharedGlobals.h"
 #include "crawler/CloseAllThreads.h"
 #include "crawler/CrawlerEngine.h"
@@ -83,11 +84,11 @@ TWindowPlace PlaceInGrid(int screenWidth, int screenHeight, int windowWidth, int
 bool MonitorRecordFor(uint8_t what, int32_t runningThreads, TIPCEventData& record) {
   record = TIPCEventData{};
   switch (what) {
-    case 0: record.Kind = 8; return true;   // KindUrlOk
-    case 1: record.Kind = 9; return true;   // KindUrlError
-    case 2: record.Kind = 10; return true;  // KindRobotsTxt
-    case 3:                                 // KindThreadCount
-      record.Kind = 13;
+    case 0: record.Kind = KindUrlOk; return true;
+    case 1: record.Kind = KindUrlError; return true;
+    case 2: record.Kind = KindRobotsTxt; return true;
+    case 3:
+      record.Kind = KindThreadCount;
       record.Text = IntToStr(runningThreads);
       return true;
     default: return false;
@@ -339,25 +340,25 @@ void TMainForm::IPCSignal(TIPCThread* /*sender*/, const TIPCEventData& data) {
   try {
     LogToMemo("signal");
     switch (data.Kind) {
-      case 5: {  // KindSetUserInfo
+      case KindSetUserInfo: {
         LogToMemo("Set User Info");
         const ConfigData config = ReadConfigCopy();
         SetUserInfo(config.UserName, config.UserPassword, config.TeamName);
         break;
       }
-      case 6:  // KindShowForm
+      case KindShowForm:
         LogToMemo("show form");
         QMetaObject::invokeMethod(this, [this] { show(); raise(); }, Qt::QueuedConnection);
         break;
-      case 7:  // KindHideForm
+      case KindHideForm:
         LogToMemo("Hide form");
         QMetaObject::invokeMethod(this, [this] { hide(); }, Qt::QueuedConnection);
         break;
-      case 11:  // KindSetCrawlers
+      case KindSetCrawlers:
         LogToMemo("SetCrawlers: " + text);
         SetCrawlers(StrToInt(text));
         break;
-      case 12:  // KindExit
+      case KindExit:
         ErrorLogLine("Askt to exit");
         PostClose();
         break;

@@ -33,7 +33,7 @@ class ShortString {
   }
   void assign(std::string_view s) {
     len_ = static_cast<uint8_t>(s.size() < N ? s.size() : N);
-    std::memcpy(data_.data(), s.data(), len_);
+    if (len_ > 0) std::memcpy(data_.data(), s.data(), len_);  // an empty view may have no data
   }
   std::string_view view() const { return std::string_view(data_.data(), len_); }
   std::string str() const { return std::string(view()); }

@@ -184,6 +184,8 @@ namespace {
 std::atomic_ref<uint32_t> Word(void* base) { return std::atomic_ref<uint32_t>(static_cast<EventState*>(base)->word); }
 }  // namespace
 
+bool NamedEvent::IsSet() const { return (Word(Base()).load() & 1) != 0; }
+
 bool NamedEvent::ManualReset() const {
   return std::atomic_ref<uint32_t>(static_cast<EventState*>(Base())->manual_reset).load() != 0;
 }

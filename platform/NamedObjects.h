@@ -96,6 +96,9 @@ class NamedEvent : public NamedObject {
   // find theirs down go back to sleep.
   void WakeWaiters();
   bool ManualReset() const;
+  // Whether the event is set: for an auto-reset event, whether a signal is
+  // still waiting to be taken by a waiter.
+  bool IsSet() const;
 };
 
 // A mutex that threads of any process can own, recursively. When its owner

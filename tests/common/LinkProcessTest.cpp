@@ -218,6 +218,26 @@ TEST_F(LinkProcessTest, SecondMonitorIsRefused) {
   EXPECT_EQ(monitor->Ask("monitorid", "monitorid"), "monitorid 100");
 }
 
+// Monitors that use their process ids: one that was killed while a client
+// held the directory open is taken over; a live one still refuses the next.
+TEST_F(LinkProcessTest, MonitorWhoseProcessIsGoneIsTakenOver) {
+  auto client = Client(11);
+  auto dead = Start({"monitor", "pid"});
+  std::string dead_id = std::to_string(dead->Pid());
+  EXPECT_EQ(client->Ask("monitorid", "monitorid"), "monitorid " + dead_id);
+  dead->Kill();
+  EXPECT_EQ(client->Ask("monitorid", "monitorid"), "monitorid " + dead_id);
+
+  auto next = Start({"monitor", "pid"});
+  EXPECT_EQ(client->Ask("monitorid", "monitorid"), "monitorid " + std::to_string(next->Pid()));
+  EXPECT_TRUE(test::WaitForTrace("   Monitor: Took over from monitor " + dead_id + ", whose process is gone"));
+
+  LinkPeer third({"monitor", "pid"});
+  EXPECT_EQ(third.WaitLine("error"), "error EMonitorActive ");
+  EXPECT_EQ(third.Quit(), 1);
+  EXPECT_EQ(next->Ask("monitorid", "monitorid"), "monitorid " + std::to_string(next->Pid()));
+}
+
 TEST_F(LinkProcessTest, SeventhClientAndATakenIdAreRefused) {
   std::vector<std::unique_ptr<LinkPeer>> clients;
   for (int id = 1; id <= 6; ++id) clients.push_back(Client(id));

@@ -75,7 +75,9 @@ TEST_F(NamedObjectsTest, MappingLargerThanTheHeldOneFails) {
 TEST_F(NamedObjectsTest, EventResetModes) {
   NamedEvent automatic("AUTO", false);
   automatic.Set();
+  EXPECT_TRUE(automatic.IsSet());
   EXPECT_EQ(automatic.Wait(0), kWaitObject0);
+  EXPECT_FALSE(automatic.IsSet());
   EXPECT_EQ(automatic.Wait(0), kWaitTimeout);  // the first wait reset it
   EXPECT_EQ(automatic.Wait(20), kWaitTimeout);
 

@@ -194,8 +194,10 @@ TEST_F(TovfetchTest, HoldsItsLockAndASecondCrawlerInTheSameDirectoryEnds) {
   test::WriteFileBytes("CrawlerLockFile.lock", "............");
   auto first = StartAndWait();
   std::vector<std::string> log = test::ErrorLogMessages();
-  ASSERT_EQ(log.size(), 2u);
+  // The URL fetcher may already have logged that no URL server answers.
+  ASSERT_GE(log.size(), 2u);
   EXPECT_EQ(log[0], "Tovfetch Starting at " + Dir());
+  EXPECT_EQ(log[1], kStarted);
   // The id at the start of the file, which is not cut.
   const std::string hex = IntToHex(static_cast<uint32_t>(first->Pid()));
   EXPECT_EQ(test::ReadFileBytes("CrawlerLockFile.lock"), hex + std::string(12 - hex.size(), '.'));

@@ -1,0 +1,32 @@
+// Process control as the monitor uses it: starting a program by name,
+// finding where the running program lives, and telling whether a process
+// still runs. No process handle is kept by the caller: every child started
+// here is reaped by this layer when it ends, so none is left as a zombie.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tov {
+
+// This process's id.
+int32_t CurrentProcessId();
+
+// True while a process with this id runs: a process that has ended, also one
+// that is still waiting to be reaped by its parent, does not count.
+bool ProcessExists(int32_t pid);
+
+// The directory that holds the running program's file.
+std::string ProgramDir();
+
+// dir/name when that is an executable file, else name alone, which
+// SpawnProgram then looks up on PATH.
+std::string LocateProgram(const std::string& name, const std::string& dir);
+
+// Starts a program with no arguments, in this process's current directory and
+// with its environment. A path with a "/" is taken as it is, a bare name is
+// looked up on PATH. Returns the child's id, or -1 with errno set when the
+// program cannot be started. The child is reaped when it ends.
+int32_t SpawnProgram(const std::string& path);
+
+}  // namespace tov
