@@ -1,9 +1,6 @@
 #include "tests/crawler/StorageTestSupport.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -12,8 +9,6 @@
 #include "platform/Files.h"
 #include "tests/support/TestSupport.h"
 
-extern char** environ;
-
 namespace tov::test {
 
 namespace {
@@ -21,11 +16,6 @@ namespace {
 std::string Trimmed(std::string_view v) {
   size_t end = v.find_last_not_of(' ');
   return std::string(end == std::string_view::npos ? std::string_view() : v.substr(0, end + 1));
-}
-
-std::string SourceRoot() {
-  const char* root = std::getenv("TOV_SOURCE_ROOT");
-  return root ? root : ".";
 }
 
 }  // namespace
@@ -57,7 +47,7 @@ StorageUpload DecodeStorageUpload(const std::string& bytes) {
 StandInStorageServer::StandInStorageServer(const std::string& dir, std::vector<std::string> addresses, int reset)
     : dir_(dir) {
   std::filesystem::create_directories(dir_);
-  std::vector<std::string> args = {"python3", SourceRoot() + "/tests/standins/storage_server.py", "--dir", dir_};
+  std::vector<std::string> args = {"--dir", dir_};
   for (const auto& a : addresses) {
     args.push_back("--addr");
     args.push_back(a);
@@ -66,24 +56,10 @@ StandInStorageServer::StandInStorageServer(const std::string& dir, std::vector<s
     args.push_back("--reset");
     args.push_back(std::to_string(reset));
   }
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  if (posix_spawnp(&pid_, "python3", nullptr, nullptr, argv.data(), environ) != 0) {
-    pid_ = -1;
-    ADD_FAILURE() << "cannot start the stand-in storage server";
-    return;
-  }
-  ready_ = WaitUntil([&] { return FileExists(PathJoin(dir_, "ready")); }, 20000);
-  EXPECT_TRUE(ready_) << "stand-in storage server did not come up";
+  process_ = std::make_unique<StandInProcess>("storage_server.py", args, PathJoin(dir_, "ready"));
 }
 
-StandInStorageServer::~StandInStorageServer() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGTERM);
-  int status = 0;
-  ::waitpid(pid_, &status, 0);
-}
+StandInStorageServer::~StandInStorageServer() = default;
 
 std::vector<StorageUpload> StandInStorageServer::Uploads() const {
   std::vector<StorageUpload> out;

@@ -3,15 +3,15 @@
 // back into the upload header and the side-file entries, and making entries.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "crawler/SideFileEntry.h"
+#include "tests/support/StandIn.h"
 
 namespace tov::test {
 
@@ -48,7 +48,7 @@ class StandInStorageServer {
   StandInStorageServer(const StandInStorageServer&) = delete;
   StandInStorageServer& operator=(const StandInStorageServer&) = delete;
 
-  bool Ready() const { return ready_; }
+  bool Ready() const { return process_->Ready(); }
   // The finished connections so far, in order of arrival.
   std::vector<StorageUpload> Uploads() const;
   // The finished connections reached on one address.
@@ -58,8 +58,7 @@ class StandInStorageServer {
 
  private:
   std::string dir_;
-  pid_t pid_ = -1;
-  bool ready_ = false;
+  std::unique_ptr<StandInProcess> process_;
 };
 
 // A page result with deterministic content from its number; the thumbnail
