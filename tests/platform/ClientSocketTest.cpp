@@ -10,42 +10,14 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/StandIn.h"
 #include "tests/support/TestSupport.h"
 
 namespace tov {
 namespace {
 
+using test::Listener;
 using test::WaitUntil;
-
-// A listening socket on 127.0.0.1 with a port of its own.
-class Listener {
- public:
-  explicit Listener(int backlog = 16) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    EXPECT_EQ(::listen(fd_, backlog), 0);
-    socklen_t len = sizeof a;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-  }
-  ~Listener() { ::close(fd_); }
-  int Port() const { return port_; }
-  int Accept() { return ::accept(fd_, nullptr, nullptr); }
-  // Opens socket to this listener and returns the accepted peer.
-  int Connect(TClientSocket& socket) {
-    socket.SetHost("127.0.0.1");
-    socket.SetPort(port_);
-    socket.Open();
-    return Accept();
-  }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-};
 
 std::string ReceiveAll(int fd, size_t n) {
   std::string out;
