@@ -195,7 +195,7 @@ void SignalRate() {
   int64_t calls = static_cast<int64_t>(kThreads) * kCallsPerThread;
   std::printf(
       "SignalMonitor from %d threads of one process: %lld calls in %.3f s = %.0f calls/s; "
-      "the monitor process was handed %lld of them (a block holds one record)\n",
+      "the monitor process was handed %lld of them (each waits for the one before to be taken)\n",
       kThreads, static_cast<long long>(calls), seconds, static_cast<double>(calls) / seconds,
       static_cast<long long>(handed.load()));
 }

@@ -4,7 +4,9 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <chrono>
 #include <map>
+#include <thread>
 
 #include "common/IpcThreads.h"
 
@@ -109,15 +111,21 @@ TSharedMem::TSharedMem(const std::string& name, uint32_t size)
 
 namespace {
 
-std::mutex& BlockLock(const std::string& name) {
+TIPCEvent::TBlockGuard& BlockGuard(const std::string& name) {
   static std::mutex guard;
   // Never destroyed: link threads that outlive main may still use their lock.
-  static auto* locks = new std::map<std::string, std::unique_ptr<std::mutex>>;
+  static auto* locks = new std::map<std::string, std::unique_ptr<TIPCEvent::TBlockGuard>>;
   std::lock_guard<std::mutex> lock(guard);
   auto& slot = (*locks)[name];
-  if (!slot) slot = std::make_unique<std::mutex>();
+  if (!slot) slot = std::make_unique<TIPCEvent::TBlockGuard>();
   return *slot;
 }
+
+// The record-pending byte: in the two bytes behind the record, which the
+// record layout leaves unused. A sender sets it, the receiving link thread
+// clears it once it has copied the block.
+constexpr size_t kPendingOffset = TIPCSharedEvent::kDataOffset + TIPCEventData::kSize;
+constexpr uint32_t kHandOverWaitUs = 50000;
 
 std::atomic_ref<int32_t> SharedInt(uint8_t* p) { return std::atomic_ref<int32_t>(*reinterpret_cast<int32_t*>(p)); }
 
@@ -128,15 +136,52 @@ TIPCEvent::TIPCEvent(TIPCThread* owner, const std::string& name, bool manual_res
       owner_(owner),
       shared_mem_(std::make_unique<TSharedMem>(Format("%s.Data", {name}), TIPCSharedEvent::kSize)),
       shared_block_(shared_mem_->Buffer()),
-      block_lock_(&BlockLock(name)) {}
+      block_guard_(&BlockGuard(name)) {}
 
 TIPCSharedEvent TIPCEvent::ReadBlock() const {
   std::array<uint8_t, TIPCSharedEvent::kSize> copy;
   {
-    std::lock_guard<std::mutex> lock(*block_lock_);
+    std::lock_guard<std::mutex> lock(block_guard_->Lock);
     std::memcpy(copy.data(), shared_block_, copy.size());
   }
   return TIPCSharedEvent::Decode(copy);
+}
+
+TIPCSharedEvent TIPCEvent::TakeBlock() {
+  std::array<uint8_t, TIPCSharedEvent::kSize> copy;
+  {
+    std::lock_guard<std::mutex> lock(block_guard_->Lock);
+    std::memcpy(copy.data(), shared_block_, copy.size());
+    std::atomic_ref<uint8_t>(shared_block_[kPendingOffset]).store(0);
+  }
+  return TIPCSharedEvent::Decode(copy);
+}
+
+void TIPCEvent::SignalRecord(int32_t kind, int32_t id, const TIPCEventData& data) {
+  // Senders of this process go one at a time; the block lock is taken only to
+  // write, so a receiver in this process can take the block meanwhile.
+  std::lock_guard<std::mutex> sending(block_guard_->SendLock);
+  std::atomic_ref<uint8_t> pending(shared_block_[kPendingOffset]);
+  // Wait a moment for the receiver to take the record before this one, so a
+  // report followed at once by another (a page, then the heartbeat) is not
+  // lost. A receiver that does not take it in time (stopped, gone) is not
+  // waited for again until it is seen to take one.
+  if (pending.load() == 0) {
+    block_guard_->Stalled = false;
+  } else if (!block_guard_->Stalled) {
+    for (uint32_t waited = 0; pending.load() != 0 && waited < kHandOverWaitUs; waited += 100) {
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    block_guard_->Stalled = pending.load() != 0;
+  }
+  {
+    std::lock_guard<std::mutex> lock(block_guard_->Lock);
+    SharedInt(shared_block_).store(id);
+    data.Encode(std::span<uint8_t>(shared_block_ + TIPCSharedEvent::kDataOffset, TIPCEventData::kSize));
+    SharedInt(shared_block_ + 4).store(kind);
+    pending.store(1);
+  }
+  TEvent::Signal();
 }
 
 void TIPCEvent::WriteHeader(int32_t kind, int32_t id) {
@@ -148,7 +193,7 @@ void TIPCEvent::Signal(int32_t kind) { SignalID(kind, ID()); }
 
 void TIPCEvent::SignalID(int32_t kind, int32_t id) {
   {
-    std::lock_guard<std::mutex> lock(*block_lock_);
+    std::lock_guard<std::mutex> lock(block_guard_->Lock);
     WriteHeader(kind, id);
   }
   TEvent::Signal();
@@ -156,7 +201,7 @@ void TIPCEvent::SignalID(int32_t kind, int32_t id) {
 
 void TIPCEvent::SignalData(int32_t kind, int32_t id, const TIPCEventData& data) {
   {
-    std::lock_guard<std::mutex> lock(*block_lock_);
+    std::lock_guard<std::mutex> lock(block_guard_->Lock);
     SharedInt(shared_block_).store(id);
     data.Encode(std::span<uint8_t>(shared_block_ + TIPCSharedEvent::kDataOffset, TIPCEventData::kSize));
     SharedInt(shared_block_ + 4).store(kind);
@@ -165,14 +210,14 @@ void TIPCEvent::SignalData(int32_t kind, int32_t id, const TIPCEventData& data) 
 }
 
 void TIPCEvent::SetFlags(uint16_t flags) {
-  std::lock_guard<std::mutex> lock(*block_lock_);
+  std::lock_guard<std::mutex> lock(block_guard_->Lock);
   ByteWriter w(std::span<uint8_t>(shared_block_ + TIPCSharedEvent::kDataOffset + 260, 2));
   w.PutU16(flags);
 }
 
 bool TIPCEvent::WaitFor(uint32_t timeout_ms, int32_t id, int32_t kind) {
   if (Wait(timeout_ms)) {
-    TIPCSharedEvent block = ReadBlock();
+    TIPCSharedEvent block = TakeBlock();
     if (block.ID == id && block.EventKind == kind) return true;
   }
   if (owner_ != nullptr) {

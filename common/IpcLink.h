@@ -141,6 +141,12 @@ class TSharedMem : public THandledObject {
 // written or read here is ever a mix of two.
 class TIPCEvent : public TEvent {
  public:
+  struct TBlockGuard {
+    std::mutex Lock;       // whole-block reads and writes
+    std::mutex SendLock;   // one record sender at a time
+    bool Stalled = false;  // the receiver left the last record untaken (under SendLock)
+  };
+
   // owner may be null: then failed waits are not traced.
   TIPCEvent(TIPCThread* owner, const std::string& name, bool manual_reset);
 
@@ -154,6 +160,9 @@ class TIPCEvent : public TEvent {
   int32_t GetKind() const { return ReadBlock().EventKind; }
   TIPCEventData GetUserData() const { return ReadBlock().Data; }
   TIPCSharedEvent ReadBlock() const;
+  // The block as the receiving link thread takes it after a wake-up: a copy,
+  // and the record marked as taken.
+  TIPCSharedEvent TakeBlock();
 
   // Block ID := own ID; EventKind := kind; set the event.
   void Signal(int32_t kind);
@@ -161,6 +170,10 @@ class TIPCEvent : public TEvent {
   void SignalID(int32_t kind, int32_t id);
   // Block ID := id; Data := data; EventKind := kind; set the event.
   void SignalData(int32_t kind, int32_t id, const TIPCEventData& data);
+  // SignalData for a message record: first waits (at most 50 ms) for the
+  // receiver to take the record before, which a one-slot block would
+  // otherwise overwrite unread.
+  void SignalRecord(int32_t kind, int32_t id, const TIPCEventData& data);
   // Writes flags into the record in the block; signals nothing.
   void SetFlags(uint16_t flags);
 
@@ -176,7 +189,7 @@ class TIPCEvent : public TEvent {
   std::atomic<int32_t> id_{0};
   std::unique_ptr<TSharedMem> shared_mem_;
   uint8_t* shared_block_;
-  std::mutex* block_lock_;  // shared by every TIPCEvent of this name in the process
+  TBlockGuard* block_guard_;  // shared by every TIPCEvent of this name in the process
 };
 
 // Appends lines to the shared trace buffer "TRACE_BUFFER" under "TRACE_MUTEX".

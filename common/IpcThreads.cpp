@@ -199,14 +199,14 @@ void TIPCMonitor::Deactivate() {
 void TIPCMonitor::SignalClient(const TIPCEventData& data) {
   if (State() != stConnected) return;
   Trace("Signaling Client data");
-  ClientEvent->SignalData(evMonitorSignal, CurrentClientID(), data);
+  ClientEvent->SignalRecord(evMonitorSignal, CurrentClientID(), data);
 }
 
 void TIPCMonitor::SignalClientFlags(uint16_t flags) {
   if (State() != stConnected) return;
   ClientEvent->SetFlags(flags);
   Trace("Signaling Client");
-  ClientEvent->SignalData(evMonitorSignal, CurrentClientID(), ClientEvent->GetUserData());
+  ClientEvent->SignalRecord(evMonitorSignal, CurrentClientID(), ClientEvent->GetUserData());
 }
 
 bool TIPCMonitor::WaitClientTook(uint32_t timeout_ms) {
@@ -293,7 +293,7 @@ void TIPCMonitor::Execute() {
     int result = MonitorEvent->WaitResult(kInfinite, ExitFlag());
     try {
       if (result == kWaitObject0) {
-        TIPCSharedEvent block = MonitorEvent->ReadBlock();
+        TIPCSharedEvent block = MonitorEvent->TakeBlock();
         Trace("Event Signaled: " + EventKindName(block.EventKind));
         switch (block.EventKind) {
           case evClientStart:
@@ -366,7 +366,7 @@ void TIPCClient::Deactivate() {
 void TIPCClient::SignalMonitor(const TIPCEventData& data) {
   if (State() != stConnected) return;
   Trace("Signaling Monitor");
-  MonitorEvent->SignalData(evClientSignal, ID(), data);
+  MonitorEvent->SignalRecord(evClientSignal, ID(), data);
 }
 
 void TIPCClient::ConnectToMonitor() {
@@ -425,7 +425,7 @@ void TIPCClient::Execute() {
     if (result != kWaitObject0 && result != kWaitInterrupted) break;
     try {
       if (result == kWaitObject0) {
-        TIPCSharedEvent block = event->ReadBlock();
+        TIPCSharedEvent block = event->TakeBlock();
         if (block.ID != ID()) {
           // A request for another client on the manual-reset "CONNECT_EVENT"
           // wakes this thread every 200 ms until that client resets it.

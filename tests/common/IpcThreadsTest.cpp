@@ -116,6 +116,21 @@ TEST_F(IpcThreadsTest, SendsFromManyThreadsAtOnceAreNeverTorn) {
   }
 }
 
+TEST_F(IpcThreadsTest, RecordsSentBackToBackAllArrive) {
+  // A page report is followed at once by the heartbeat; the one-slot block
+  // must not lose the first to the second.
+  AttachedPair link;
+  link.Attach();
+  for (int i = 0; i < 500; ++i) {
+    link.client->SignalMonitor(Make(8, ""));
+    link.client->SignalMonitor(Make(13, "1"));
+  }
+  EXPECT_TRUE(test::WaitUntil([&] { return link.Received() == 1000; }));
+  std::lock_guard<std::mutex> lock(link.mutex);
+  ASSERT_EQ(link.received.size(), 1000u);
+  for (size_t i = 0; i < link.received.size(); ++i) EXPECT_EQ(link.received[i].Kind, i % 2 == 0 ? 8 : 13) << i;
+}
+
 TEST_F(IpcThreadsTest, ExceptionInAHandlerIsTracedAndTheLoopGoesOn) {
   AttachedPair link;
   link.Attach([](const TIPCEventData& d) {
