@@ -4,6 +4,8 @@
 
 #include <utility>
 
+#include "toolkit/Utf8Stream.h"
+
 namespace tov {
 
 namespace {
@@ -339,10 +341,46 @@ void TXmlDocument::Clear() {
 
 bool TXmlDocument::IsEmpty() const { return !Root || Root->IsEmpty(); }
 
+void TXmlDocument::Assign(const TPersistent* source) {
+  if (const auto* document = dynamic_cast<const TXmlDocument*>(source)) {
+    AssignDocument(document);
+  } else {
+    TPersistent::Assign(source);
+  }
+}
+
+void TXmlDocument::AssignDocument(const TXmlDocument* source) {
+  if (source == nullptr) {
+    Clear();
+    return;
+  }
+  // The source is written before anything is cleared, so a document can be
+  // assigned to itself.
+  TMemoryStream text;
+  source->WriteToStream(text);
+  if (source->Root->IsEmpty()) {
+    // A nameless, empty root has no text that reads back as an element: copy
+    // what the declaration and the comment carry, as reading would.
+    std::string version = source->Version;
+    std::string encoding = source->Encoding;
+    std::string comment = source->Comment;
+    Clear();
+    if (!version.empty()) Version = std::move(version);
+    if (!encoding.empty()) Encoding = std::move(encoding);
+    Comment = std::move(comment);
+    return;
+  }
+  Clear();
+  text.SetPosition(0);
+  ReadFromStream(text);
+}
+
 void TXmlDocument::LoadFromStream(TStream& stream) {
   Clear();
-  // Bytes are read as they stand: 16-bit text is not recognised here.
-  ReadFromStream(stream);
+  TUtf8Stream wrapper(&stream);
+  wrapper.OnConversionLoss = [this](TUtf8Stream&) { DoConversionLoss(); };
+  ReadFromStream(wrapper);
+  Unicode = wrapper.Unicode;
 }
 
 void TXmlDocument::LoadFromFile(const std::string& fileName) {

@@ -1,6 +1,7 @@
 // The readers of the document model: the stream node reader, which reads one
-// node with its subtree, and the document reader, which keeps the single root
-// element, the declaration and the top-level comment.
+// node with its subtree, the document reader, which keeps the single root
+// element, the declaration and the top-level comment, and the string-range
+// reader, which reads a node's content from a range of a string in memory.
 #include <exception>
 #include <utility>
 
@@ -17,6 +18,11 @@ constexpr std::string_view kDeclarationName = "Xml-Stylesheet";
 
 [[noreturn]] void FailIn(std::string_view format, const std::string& name) {
   throw EFilerError(Format(format, {name}));
+}
+
+[[noreturn]] void FailNestedTooDeep(const std::string& name) {
+  throw EFilerError(Format("Elements nested deeper than %d levels in element %s",
+                           {int64_t{XmlMaxNestingDepth}, name}));
 }
 
 // SkipLineBreakChars, inlined into the content loop that runs once per character.
@@ -90,10 +96,7 @@ class StreamNodeReader {
         node.ParseStartTag(scratch_, 1, static_cast<int64_t>(scratch_.size()) + 1);
         NotifyNew(node);
         if (node.NodeType == xnElement) {
-          if (open_.size() >= static_cast<size_t>(XmlMaxNestingDepth)) {
-            throw EFilerError(Format("Elements nested deeper than %d levels in element %s",
-                                     {int64_t{XmlMaxNestingDepth}, node.Name}));
-          }
+          if (open_.size() >= static_cast<size_t>(XmlMaxNestingDepth)) FailNestedTooDeep(node.Name);
           open_.push_back({&node, std::string()});
           open_.back().text.reserve(80);
           begun_ = nullptr;
@@ -297,16 +300,18 @@ void TXmlDocument::ReadFromStream(TStream& stream) {
   } scope{*this};
   TXmlNode& container = *ContainerNode;
 
-  // Text outside markup is consumed a character at a time and dropped.
-  do {
-    int64_t before = stream.Position();
+  // Text outside markup is consumed a character at a time and dropped. The
+  // position is asked for only after a read, since a 16-bit wrapper knows it
+  // only then.
+  int64_t last = -1;
+  for (;;) {
     TXmlNode* child = container.AddChild(std::string());
     child->ReadFromStream(stream);
-    if (child->Name.empty()) {
-      container.DeleteNode(container.NodeCount() - 1);
-      if (stream.Position() == before) break;  // the stream gives nothing more
-    }
-  } while (stream.Position() < stream.Size());
+    if (child->Name.empty()) container.DeleteNode(container.NodeCount() - 1);
+    int64_t position = stream.Position();
+    if (position == last || position >= stream.Size()) break;  // a round that read nothing: the end
+    last = position;
+  }
 
   TXmlNode* element = nullptr;
   for (auto& node : container.Nodes) node->Parent = nullptr;
@@ -335,6 +340,240 @@ void TXmlDocument::ReadFromStream(TStream& stream) {
         break;  // stray close tags, style sheets and other markup are dropped
     }
   }
+}
+
+// ---- the string-range reader ----
+
+bool TextMatchesAt(std::string_view what, std::string_view text, int64_t p) {
+  if (p < 1 || static_cast<uint64_t>(p - 1) + what.size() > text.size()) return false;
+  std::string_view here = text.substr(static_cast<size_t>(p - 1), what.size());
+  return SameText(here, what);
+}
+
+bool SearchText(std::string_view what, std::string_view text, int64_t start, int64_t& found, int64_t limit) {
+  const auto length = static_cast<int64_t>(what.size());
+  for (int64_t p = start < 1 ? 1 : start; p + length <= limit; ++p) {
+    if (TextMatchesAt(what, text, p)) {
+      found = p;
+      return true;
+    }
+    if (p > static_cast<int64_t>(text.size())) break;
+  }
+  return false;
+}
+
+namespace {
+
+// SearchText for the stop texts of the marker table, remembering the last
+// answer for each, so that a stop missing from the rest of the range is looked
+// for once rather than at every marker that needs it.
+class StopFinder {
+ public:
+  bool Find(std::string_view stop, std::string_view text, int64_t from, int64_t& found, int64_t limit) {
+    Entry& entry = EntryFor(stop);
+    if (entry.used && from >= entry.from) {
+      if (entry.found != 0 && from <= entry.found) {
+        // No occurrence between entry.from and entry.found: it is the first.
+        found = entry.found;
+        return entry.found + static_cast<int64_t>(stop.size()) <= limit;
+      }
+      if (entry.found == 0 && limit <= entry.limit) return false;
+    }
+    int64_t at = 0;
+    bool hit = SearchText(stop, text, from, at, limit);
+    entry = {stop, true, from, limit, hit ? at : 0};
+    found = at;
+    return hit;
+  }
+
+ private:
+  struct Entry {
+    std::string_view stop;
+    bool used = false;
+    int64_t from = 0;
+    int64_t limit = 0;
+    int64_t found = 0;  // 0: none from `from` up to `limit`
+  };
+
+  Entry& EntryFor(std::string_view stop) {
+    for (Entry& entry : entries_) {
+      if (entry.used && entry.stop == stop) return entry;
+    }
+    for (Entry& entry : entries_) {
+      if (!entry.used) return entry;
+    }
+    entries_[0].used = false;
+    return entries_[0];
+  }
+
+  std::array<Entry, 4> entries_;
+};
+
+bool DetectNodeTypeIn(std::string_view text, int64_t& start, int64_t& finish, int64_t& next, uint8_t& kind,
+                      StopFinder& finder) {
+  if (!TrimBounds(text, start, finish)) return false;
+  for (const TTagType& row : TagTypes) {
+    if (!TextMatchesAt(row.Start, text, start)) continue;
+    const int64_t after = start + static_cast<int64_t>(row.Start.size());
+    int64_t found = 0;
+    if (!finder.Find(row.Stop, text, after, found, finish)) continue;  // try the next marker here
+    start = after;
+    finish = found;
+    next = found + static_cast<int64_t>(row.Stop.size());
+    kind = row.Kind;
+    if (kind == xnElement && found > after && text[static_cast<size_t>(found - 2)] == '/') {
+      --finish;
+      kind = xnEmptyElement;
+    }
+    return true;
+  }
+  return false;
+}
+
+// Whether what stands at p and ends before limit.
+bool MatchesInRange(std::string_view what, std::string_view text, int64_t p, int64_t limit) {
+  return p + static_cast<int64_t>(what.size()) <= limit && TextMatchesAt(what, text, p);
+}
+
+// The string-range reader. A child element's content is read as a frame of
+// its own on an explicit stack, so nesting costs no machine stack; nesting is
+// bounded like the stream reader's.
+class StringRangeReader {
+ public:
+  explicit StringRangeReader(std::string_view text) : text_(text) {}
+
+  void Read(TXmlNode& node, int64_t start, int64_t& finish) {
+    frames_.push_back({&node, start, finish});
+    bool running = Begin(frames_.back());
+    for (;;) {
+      if (!running) {
+        Frame done = frames_.back();
+        frames_.pop_back();
+        if (frames_.empty()) {
+          finish = done.finish;
+          return;
+        }
+        running = AfterChild(frames_.back(), *done.node, done.finish);
+        continue;
+      }
+      running = Step();
+    }
+  }
+
+ private:
+  struct Frame {
+    TXmlNode* node;
+    int64_t pos;     // where reading goes on
+    int64_t finish;  // end of the range; set to a close tag's "<" when one ends the content
+  };
+
+  std::string Slice(int64_t start, int64_t finish) const {
+    return std::string(text_.substr(static_cast<size_t>(start - 1), static_cast<size_t>(finish - start)));
+  }
+
+  // The range trimmed and the text before the first "<" taken as Value. True
+  // when child nodes follow at frame.pos.
+  bool Begin(Frame& frame) {
+    if (!TrimBounds(text_, frame.pos, frame.finish)) return false;
+    int64_t lt = 0;
+    if (!SearchText("<", text_, frame.pos, lt, frame.finish)) return false;  // text only: not kept
+    int64_t valueStart = frame.pos;
+    int64_t valueFinish = lt;
+    if (TrimBounds(text_, valueStart, valueFinish)) frame.node->Value = Slice(valueStart, valueFinish);
+    frame.pos = lt;
+    if (MatchesInRange("</", text_, lt, frame.finish)) {
+      frame.finish = lt;
+      return false;
+    }
+    return true;
+  }
+
+  // One node of the top frame's content. True while the frame goes on.
+  bool Step() {
+    Frame& frame = frames_.back();
+    int64_t start = frame.pos;
+    int64_t finish = frame.finish;
+    int64_t next = 0;
+    uint8_t kind = 0;
+    if (!DetectNodeTypeIn(text_, start, finish, next, kind, finder_)) return false;
+    if (kind == xnCloseTag) {
+      // The content ends at this close tag: the enclosing read checks it, as
+      // it does after a child element.
+      frame.finish = start - 2;
+      return false;
+    }
+    if (kind == xnOther) {
+      frame.pos = next;
+      return true;
+    }
+    auto made = TXmlNode::CreateType(frame.node->Document, kind);
+    TXmlNode& child = *made;
+    switch (kind) {
+      case xnDeclaration:
+        child.ParseStartTag(text_, start - 3, finish);  // from "xml" on
+        break;
+      case xnStyleSheet:
+        child.ParseStartTag(text_, start - 14, finish);  // "xml-stylesheet" is the first word
+        break;
+      case xnComment:
+        child.Name = kCommentName;
+        child.Value = Slice(start, finish);
+        break;
+      case xnCData:
+        child.Name = kCDataName;
+        child.Value = Slice(start, finish);
+        break;
+      default:
+        child.ParseStartTag(text_, start, finish);
+        break;
+    }
+    frame.node->AddNode(std::move(made));
+    if (kind != xnElement) {
+      frame.pos = next;
+      return true;
+    }
+    if (frames_.size() >= static_cast<size_t>(XmlMaxNestingDepth)) FailNestedTooDeep(child.Name);
+    const int64_t rangeFinish = frame.finish;
+    frames_.push_back({&child, next, rangeFinish});  // frame is stale from here
+    return Begin(frames_.back());
+  }
+
+  // After a child element's content, which ended at e: its close tag must
+  // follow. True when the frame goes on after it.
+  bool AfterChild(Frame& frame, const TXmlNode& child, int64_t e) {
+    int64_t start = e;
+    int64_t finish = frame.finish;
+    if (!TrimBounds(text_, start, finish)) FailIn("Missing close tag in element %s", frame.node->Name);
+    std::string close = Format("</%s>", {child.Name});
+    if (!MatchesInRange(close, text_, start, frame.finish)) {
+      FailIn("Incorrect close tag in element %s", frame.node->Name);
+    }
+    start += static_cast<int64_t>(close.size());
+    finish = frame.finish;
+    if (!TrimBounds(text_, start, finish)) return false;
+    if (MatchesInRange("</", text_, start, frame.finish)) {
+      frame.finish = start;
+      return false;
+    }
+    frame.pos = start;
+    return true;
+  }
+
+  std::string_view text_;
+  std::vector<Frame> frames_;
+  StopFinder finder_;
+};
+
+}  // namespace
+
+bool TXmlNode::DetectNodeType(std::string_view text, int64_t& start, int64_t& finish, int64_t& next,
+                              uint8_t& kind) const {
+  StopFinder finder;
+  return DetectNodeTypeIn(text, start, finish, next, kind, finder);
+}
+
+void TXmlNode::ReadFromString(std::string_view text, int64_t start, int64_t& finish) {
+  StringRangeReader(text).Read(*this, start, finish);
 }
 
 }  // namespace tov
