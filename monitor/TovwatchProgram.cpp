@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "monitor/MonitorDialogs.h"
 #include "monitor/MonitorLink.h"
 #include "monitor/TovwatchUnit1.h"
 #include "platform/GuiApplication.h"
@@ -52,7 +53,8 @@ int TovwatchMain(int argc, char** argv) {
     return 1;
   }
   // The about box, the Options dialog, the memory-information window and the
-  // account dialog are made here, in that order, after the main window.
+  // account dialog, in that order, after the main window.
+  TMonitorDialogs dialogs(*form);
 
   if (Exiting) return 0;  // asked to end during start-up
   if (!form->TrayAvailable()) {

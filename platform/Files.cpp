@@ -8,11 +8,48 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <utility>
 
 namespace tov {
 
 void RaiseIoErrorFromErrno(int err) { throw EInOutError(IoCodeFromErrno(err)); }
+
+namespace {
+
+void WriteAll(int fd, const void* data, size_t n) {
+  auto* p = static_cast<const char*>(data);
+  size_t done = 0;
+  while (done < n) {
+    ssize_t w = ::write(fd, p + done, n - done);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      RaiseIoErrorFromErrno(errno);
+    }
+    if (w == 0) RaiseIoErrorFromErrno(ENOSPC);
+    done += static_cast<size_t>(w);
+  }
+}
+
+// The file a replacement of path writes: the target of a symbolic link, else
+// path itself.
+std::string ReplacedPath(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return path;  // a dangling link is replaced itself
+  std::string target(resolved);
+  std::free(resolved);
+  return target;
+}
+
+std::string DirectoryOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
 
 TFile::~TFile() {
   if (fd_ >= 0) ::close(fd_);
@@ -79,19 +116,7 @@ void TFile::ReadExact(void* buffer, size_t n) {
   if (Read(buffer, n) != n) throw EInOutError(100);
 }
 
-void TFile::Write(const void* data, size_t n) {
-  auto* p = static_cast<const char*>(data);
-  size_t done = 0;
-  while (done < n) {
-    ssize_t w = ::write(fd_, p + done, n - done);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      RaiseIoErrorFromErrno(errno);
-    }
-    if (w == 0) RaiseIoErrorFromErrno(ENOSPC);
-    done += static_cast<size_t>(w);
-  }
-}
+void TFile::Write(const void* data, size_t n) { WriteAll(fd_, data, n); }
 
 int64_t TFile::Size() const {
   struct stat st {};
@@ -115,6 +140,56 @@ void TFile::Close() {
   if (fd_ < 0) return;
   int fd = std::exchange(fd_, -1);
   if (::close(fd) != 0 && errno != EINTR) RaiseIoErrorFromErrno(errno);
+}
+
+void ReplaceFileContents(const std::string& path, const void* data, size_t n) {
+  const std::string target = ReplacedPath(path);
+  struct stat old {};
+  const bool had_old = ::stat(target.c_str(), &old) == 0;
+  if (had_old && S_ISDIR(old.st_mode)) throw EInOutError(5);
+  if (IsReadOnlyFile(target)) throw EInOutError(5);
+
+  // Until the rename the new bytes live only in the temporary file, which
+  // goes again on any failure.
+  struct Temporary {
+    std::string path;
+    int fd = -1;
+    bool renamed = false;
+    ~Temporary() {
+      if (fd >= 0) ::close(fd);
+      if (!renamed) ::unlink(path.c_str());
+    }
+  } temp{target + ".new"};
+  ::unlink(temp.path.c_str());  // a leftover of a crash
+  temp.fd = ::open(temp.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (temp.fd < 0) {
+    int err = errno;
+    temp.renamed = true;  // not ours to remove
+    RaiseIoErrorFromErrno(err);
+  }
+  if (had_old) {
+    // Only root may give a file away, and then it must stay the user's, or
+    // the user's next read-write open would fail; for others this changes
+    // nothing, so its failure is no error.
+    if (::fchown(temp.fd, old.st_uid, old.st_gid) != 0) {
+    }
+    if (::fchmod(temp.fd, old.st_mode & 07777) != 0) RaiseIoErrorFromErrno(errno);
+  }
+  WriteAll(temp.fd, data, n);
+  while (::fsync(temp.fd) != 0) {
+    if (errno != EINTR) RaiseIoErrorFromErrno(errno);
+  }
+  int fd = std::exchange(temp.fd, -1);
+  if (::close(fd) != 0 && errno != EINTR) RaiseIoErrorFromErrno(errno);
+  if (::rename(temp.path.c_str(), target.c_str()) != 0) RaiseIoErrorFromErrno(errno);
+  temp.renamed = true;
+  // The rename itself reaches the disk with the directory. The new content is
+  // in place already, so a failure here is not reported.
+  int dir = ::open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    (void)::fsync(dir);
+    ::close(dir);
+  }
 }
 
 bool FileExists(const std::string& path) {

@@ -64,6 +64,14 @@ bool DeleteFile(const std::string& path);  // false when it could not be removed
 bool RenameFile(const std::string& from, const std::string& to);
 int64_t FileSizeOf(const std::string& path);  // -1 when it does not exist
 bool IsReadOnlyFile(const std::string& path);
+// Replaces the whole content of path so that a crash or a full disk leaves
+// either the old content or the new, never a part: the bytes go to
+// "<path>.new" beside it, are flushed to the disk, and that file is renamed
+// over path. A new file takes the old one's permission bits and owner (0644
+// when there was none); a symbolic link is kept and its target replaced.
+// Raises EInOutError and leaves path as it was on any failure; a read-only
+// path gives "File access denied", as creating it over the old one would.
+void ReplaceFileContents(const std::string& path, const void* data, size_t n);
 std::string GetCurrentDir();
 // Joins a directory and a name with one "/".
 std::string PathJoin(std::string_view dir, std::string_view name);

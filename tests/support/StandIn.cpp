@@ -120,11 +120,13 @@ std::vector<std::string> StandInUrlServer::Arguments(const std::string& dir, con
   return out;
 }
 
-std::vector<std::string> StandInUrlServer::Requests() const {
+std::vector<std::string> RecordedRequests(const std::string& dir) {
   std::vector<std::string> out;
-  for (const auto& f : RequestFiles(process_.Dir())) out.push_back(ReadFileBytes(f.string()));
+  for (const auto& f : RequestFiles(dir)) out.push_back(ReadFileBytes(f.string()));
   return out;
 }
+
+std::vector<std::string> StandInUrlServer::Requests() const { return RecordedRequests(process_.Dir()); }
 
 size_t StandInUrlServer::CountRequests() const { return RequestFiles(process_.Dir()).size(); }
 

@@ -55,6 +55,10 @@ class StandInProcess {
   bool ready_ = false;
 };
 
+// The request-<sequence>.bin records a stand-in has written in dir, oldest
+// first.
+std::vector<std::string> RecordedRequests(const std::string& dir);
+
 // tests/standins/url_server.py: records each request frame and answers with
 // scripted replies (see the script's description for the steps).
 class StandInUrlServer {

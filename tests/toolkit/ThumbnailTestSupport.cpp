@@ -1,48 +1,12 @@
 #include "tests/toolkit/ThumbnailTestSupport.h"
 
-#include <csetjmp>
-#include <cstdio>
-
-#include <jpeglib.h>
-
 #include "platform/ByteCodec.h"
+#include "platform/JpegDecoder.h"
 #include "tests/support/TestSupport.h"
 
 namespace tov::test {
 
 namespace {
-
-struct DecodeError {
-  jpeg_error_mgr pub;
-  std::jmp_buf jump;
-};
-
-void OnDecodeError(j_common_ptr cinfo) { std::longjmp(reinterpret_cast<DecodeError*>(cinfo->err)->jump, 1); }
-
-bool Decode(const uint8_t* data, size_t size, BitmapPixels* out, DecodeError* err) {
-  jpeg_decompress_struct cinfo;
-  cinfo.err = jpeg_std_error(&err->pub);
-  err->pub.error_exit = OnDecodeError;
-  if (setjmp(err->jump)) {
-    jpeg_destroy_decompress(&cinfo);
-    return false;
-  }
-  jpeg_create_decompress(&cinfo);
-  jpeg_mem_src(&cinfo, data, static_cast<unsigned long>(size));
-  jpeg_read_header(&cinfo, TRUE);
-  cinfo.out_color_space = JCS_RGB;
-  jpeg_start_decompress(&cinfo);
-  out->width = static_cast<int>(cinfo.output_width);
-  out->height = static_cast<int>(cinfo.output_height);
-  out->rgb.resize(static_cast<size_t>(out->width) * out->height * 3);
-  while (cinfo.output_scanline < cinfo.output_height) {
-    JSAMPROW row = out->rgb.data() + static_cast<size_t>(cinfo.output_scanline) * out->width * 3;
-    jpeg_read_scanlines(&cinfo, &row, 1);
-  }
-  jpeg_finish_decompress(&cinfo);
-  jpeg_destroy_decompress(&cinfo);
-  return true;
-}
 
 uint16_t BigEndian16(ByteReader& r) {
   uint8_t hi = r.GetU8();
@@ -51,12 +15,7 @@ uint16_t BigEndian16(ByteReader& r) {
 
 }  // namespace
 
-BitmapPixels DecodeJpeg(const uint8_t* data, size_t size) {
-  BitmapPixels out;
-  DecodeError err{};
-  if (!Decode(data, size, &out, &err)) return BitmapPixels{};
-  return out;
-}
+BitmapPixels DecodeJpeg(const uint8_t* data, size_t size) { return tov::DecodeJpeg({data, size}); }
 
 JpegLayout ReadJpegLayout(const uint8_t* data, size_t size) {
   JpegLayout layout;

@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Screenshot of the monitor's Options dialog under Xvfb, opened from the Tools
+# menu of a running Tovwatch: docs/options.png by default.
+#   scripts/screenshot-options.sh [bin dir] [output png] [page]
+# page: the tab to show, 0 to 3 (0, UserInfo, by default).
+# Needs xvfb-run, xdotool and ImageMagick's import.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+bin=$(cd "${1:-$root/build/bin}" && pwd)
+out=$(realpath -m "${2:-$root/docs/options.png}")
+page=${3:-0}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# A copy of the monitor with a crawler program beside it that does nothing.
+cp "$bin/Tovwatch" "$work/Tovwatch"
+printf '#!/bin/sh\nexit 0\n' > "$work/Tovfetch"
+chmod +x "$work/Tovfetch"
+mkdir "$work/run"
+python3 -c "
+import struct, sys
+def short(text, room):
+    b = text.encode('cp1252')[:room]
+    return bytes([len(b)]) + b + bytes(room - len(b))
+record = bytearray(184)
+record[0:61] = short('alice', 60)
+record[61:122] = short('secret', 60)
+record[122] = 1                                  # StartAtStart
+struct.pack_into('<iii', record, 124, 2, 10, 300)  # when in use, when idle, idle seconds
+struct.pack_into('<ii', record, 140, 20, 0)        # MaxCrawlers, restart minutes
+record[149:160] = short('box1', 10)
+record[160:181] = short('Spiders', 20)
+open(sys.argv[1], 'wb').write(record)
+" "$work/run/Config.bin"
+
+cd "$work/run"
+export TOV_IPC_DIR="$work/ipc"
+xvfb-run -a -s "-screen 0 800x720x24" sh -c '
+  "$1" & monitor=$!
+  sleep 2.5
+  # Tools, then its first item, Options (the main window stands at 0,0).
+  xdotool mousemove 52 12 click 1
+  sleep 0.7
+  xdotool mousemove 80 38 click 1
+  sleep 1.5
+  id=$(xdotool search --name "^Options\$" | head -n 1)
+  if [ "$3" != 0 ]; then
+    xdotool windowfocus "$id" key --window "$id" ctrl+Tab
+    for i in $(seq 2 "$3"); do xdotool key --window "$id" ctrl+Tab; done
+    sleep 0.5
+  fi
+  import -window "$id" "$2"
+  kill -TERM $monitor
+  wait $monitor || true
+' sh "$work/Tovwatch" "$out" "$page"
+echo "wrote $out"
