@@ -7,8 +7,8 @@ until the peer closes it and records its bytes in the output directory as
 <local address>-<sequence>.bin. A record appears under its final name only when
 its connection has ended, so a reader never sees half of one. It sends nothing.
 
---reset N makes the first N connections end at once with a reset (as a server
-that fails mid-upload would), without recording them.
+--reset N makes the first N connections end with a reset after their first
+bytes (as a server that fails mid-upload would), without recording them.
 
 When it listens on every address it writes "ready" in the output directory.
 Stops on SIGTERM or SIGINT.
@@ -46,6 +46,8 @@ def main():
                 if reset:
                     resets_left[0] -= 1
             if reset:
+                # Mid-upload, not at the connect: take the first bytes, then reset.
+                conn.recv(65536)
                 conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
                 return
             chunks = []

@@ -100,7 +100,12 @@ StandInProcess::~StandInProcess() {
   if (pid_ <= 0) return;
   ::kill(pid_, SIGTERM);
   int status = 0;
-  ::waitpid(pid_, &status, 0);
+  // A stand-in that does not stop within 5 s is killed, so no test hangs on it.
+  bool ended = WaitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, 5000);
+  if (!ended) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, &status, 0);
+  }
 }
 
 StandInUrlServer::StandInUrlServer(const std::string& dir, const std::string& script,
