@@ -1,19 +1,165 @@
 #include "monitor/LineChart.h"
 
+#include <QFontMetrics>
+#include <QPainter>
+#include <QPolygonF>
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
 namespace tov {
+
+namespace {
+
+const QColor kFrameLine(0x80, 0x80, 0x80);
+const QColor kGridLine(0xD0, 0xD0, 0xD0);
+const QColor kSideWall(0xE4, 0xE4, 0xE4);
+
+double Radians(int degrees) { return degrees * std::numbers::pi / 180.0; }
+
+QString AxisText(double value, double step) {
+  // Enough decimals to tell the labels apart, no more.
+  int decimals = step >= 1 ? 0 : std::min(6, static_cast<int>(std::ceil(-std::log10(step))));
+  if (std::abs(value) < step / 2) value = 0;
+  return QString::number(value, 'f', decimals);
+}
+
+}  // namespace
+
+QColor ToQColor(TColor color) {
+  return QColor(static_cast<int>(color & 0xFF), static_cast<int>((color >> 8) & 0xFF), static_cast<int>((color >> 16) & 0xFF));
+}
 
 TLineChart::TLineChart(QWidget* parent) : QFrame(parent) {
   setFrameShape(QFrame::StyledPanel);
-  setAutoFillBackground(true);
-  QPalette p = palette();
-  p.setColor(QPalette::Window, Qt::white);
-  setPalette(p);
   setMinimumHeight(90);
+}
+
+void TLineChart::Clear() {
+  points_.clear();
+  update();
+}
+
+void TLineChart::Add(double value, std::string label, TColor color) {
+  points_.push_back({value, std::move(label), color});
+  update();
+}
+
+void TLineChart::SetBackWallColor(QColor color) {
+  back_wall_ = color;
+  update();
 }
 
 void TLineChart::SetView3D(bool on) {
   view3d_ = on;
   update();
+}
+
+void TLineChart::SetView3DLook(const TView3D& look) {
+  look_ = look;
+  update();
+}
+
+TLineChart::TAxis TLineChart::ScaleAxis(const std::vector<TPoint>& points) {
+  double lo = 0;
+  double hi = 0;
+  bool any = false;
+  for (const TPoint& p : points) {
+    if (!std::isfinite(p.Value)) continue;
+    lo = any ? std::min(lo, p.Value) : p.Value;
+    hi = any ? std::max(hi, p.Value) : p.Value;
+    any = true;
+  }
+  if (!any || hi - lo < 1e-9 || !std::isfinite(hi - lo)) {
+    // A flat series sits on the bottom of a span of one.
+    return {lo, lo + 1, 0.25};
+  }
+  const double raw = (hi - lo) / 4;
+  const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
+  double step = magnitude;
+  for (double m : {1.0, 2.0, 5.0, 10.0}) {
+    step = m * magnitude;
+    if (step >= raw) break;
+  }
+  return {std::floor(lo / step) * step, std::ceil(hi / step) * step, step};
+}
+
+void TLineChart::paintEvent(QPaintEvent* event) {
+  QFrame::paintEvent(event);
+  QPainter painter(this);
+  painter.setRenderHint(QPainter::Antialiasing, view3d_);
+  const QFontMetrics fm = painter.fontMetrics();
+  const TAxis axis = ScaleAxis(points_);
+
+  std::vector<double> ticks;
+  for (double v = axis.Min; v <= axis.Max + axis.Step / 2; v += axis.Step) ticks.push_back(v);
+  int label_width = 0;
+  for (double v : ticks) label_width = std::max(label_width, fm.horizontalAdvance(AxisText(v, axis.Step)));
+
+  QRectF plot = QRectF(contentsRect()).adjusted(label_width + 8, fm.height() / 2.0 + 2, -6, -(fm.height() / 2.0 + 2));
+  if (plot.width() < 4 || plot.height() < 4) return;
+
+  // The back wall's offset from the front plane.
+  double dx = 0;
+  double dy = 0;
+  if (view3d_) {
+    const double depth = plot.width() * look_.DepthPercent / 100.0;
+    if (look_.Orthogonal) {
+      dx = depth * std::cos(Radians(look_.Angle));
+      dy = -depth * std::sin(Radians(look_.Angle));
+    } else {
+      dx = depth * std::sin(Radians(360 - look_.Rotation));
+      dy = -depth * std::sin(Radians(360 - look_.Elevation));
+    }
+  }
+  const QRectF front(plot.left() + std::max(0.0, -dx), plot.top() + std::max(0.0, -dy),
+                     plot.width() - std::abs(dx), plot.height() - std::abs(dy));
+  const QPointF back_offset(dx, dy);
+  const QRectF back = front.translated(back_offset);
+
+  auto y_of = [&](double v) { return front.bottom() - (v - axis.Min) / (axis.Max - axis.Min) * front.height(); };
+  const size_t n = points_.size();
+  auto x_of = [&](size_t i) { return n < 2 ? front.left() : front.left() + front.width() * static_cast<double>(i) / (n - 1); };
+
+  if (back_wall_.alpha() > 0) painter.fillRect(back, back_wall_);
+  if (view3d_) {
+    painter.setPen(kFrameLine);
+    painter.setBrush(kSideWall);
+    painter.drawPolygon(QPolygonF({front.bottomLeft(), front.bottomRight(), back.bottomRight(), back.bottomLeft()}));
+    painter.drawPolygon(QPolygonF({front.topLeft(), front.bottomLeft(), back.bottomLeft(), back.topLeft()}));
+  }
+  for (double v : ticks) {
+    const double y = y_of(v);
+    painter.setPen(kGridLine);
+    painter.drawLine(QPointF(back.left(), y + dy), QPointF(back.right(), y + dy));
+    if (view3d_) painter.drawLine(QPointF(front.left(), y), QPointF(back.left(), y + dy));
+    painter.setPen(palette().color(QPalette::WindowText));
+    painter.drawText(QRectF(contentsRect().left(), y - fm.height() / 2.0, front.left() - contentsRect().left() - 4, fm.height()),
+                     Qt::AlignRight | Qt::AlignVCenter, AxisText(v, axis.Step));
+  }
+  painter.setPen(kFrameLine);
+  painter.setBrush(Qt::NoBrush);
+  painter.drawRect(back);
+  painter.drawLine(front.topLeft(), front.bottomLeft());
+
+  // In three dimensions each segment is a face of a ribbon from the front
+  // to the back wall, edged along its top; flat it is the line itself.
+  for (size_t i = 1; i < n; ++i) {
+    const QPointF a(x_of(i - 1), y_of(points_[i - 1].Value));
+    const QPointF b(x_of(i), y_of(points_[i].Value));
+    const QColor color = ToQColor(points_[i].Color);
+    if (view3d_) {
+      painter.setPen(Qt::NoPen);
+      painter.setBrush(color);
+      painter.drawPolygon(QPolygonF({a, b, b + back_offset, a + back_offset}));
+      painter.setPen(QPen(color.darker(160), 1));
+      painter.drawLine(a + back_offset, b + back_offset);
+    } else {
+      painter.setPen(QPen(color, 1));
+      painter.drawLine(a, b);
+    }
+  }
 }
 
 }  // namespace tov

@@ -7,6 +7,7 @@
 
 #include "common/ErrorLog.h"
 #include "common/MessageKinds.h"
+#include "monitor/TestHook.h"
 #include "platform/MessageBox.h"
 #include "platform/Processes.h"
 #include "platform/SysUtils.h"
@@ -23,10 +24,9 @@ uint32_t WinMajorVersion = 0;
 
 namespace {
 
-std::mutex g_launcher_lock;
-TCrawlerLauncher& Launcher() {
-  static TCrawlerLauncher* launcher = new TCrawlerLauncher;
-  return *launcher;
+TTestHook<TCrawlerLauncher>& Launcher() {
+  static auto* hook = new TTestHook<TCrawlerLauncher>;
+  return *hook;
 }
 
 }  // namespace
@@ -51,10 +51,7 @@ std::vector<TClientMenuItem> ClientMenuItems(const std::vector<TClientEntry>& na
 
 int32_t LaunchCrawler() { return SpawnProgram(LocateProgram("Tovfetch", ProgramDir())); }
 
-void SetCrawlerLauncher(TCrawlerLauncher launcher) {
-  std::lock_guard<std::mutex> lock(g_launcher_lock);
-  Launcher() = std::move(launcher);
-}
+void SetCrawlerLauncher(TCrawlerLauncher launcher) { Launcher().Set(std::move(launcher)); }
 
 void TryWriteErrorLog(std::string_view msg) {
   try {
@@ -210,11 +207,7 @@ void TMonitorLink::ClientMenuClick(int32_t tag) {
 
 bool TMonitorLink::StartCrawler() {
   if (Exiting) return false;
-  TCrawlerLauncher launcher;
-  {
-    std::lock_guard<std::mutex> lock(g_launcher_lock);
-    launcher = Launcher();
-  }
+  TCrawlerLauncher launcher = Launcher().Get();
   int32_t pid = launcher ? launcher() : LaunchCrawler();
   if (pid > 0) return true;
   TryWriteErrorLog(std::string("Couldn't execute the application Tovfetch: ") + std::strerror(errno));

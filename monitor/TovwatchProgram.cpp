@@ -5,7 +5,9 @@
 
 #include "monitor/MonitorDialogs.h"
 #include "monitor/MonitorLink.h"
+#include "monitor/Supervision.h"
 #include "monitor/TovwatchUnit1.h"
+#include "platform/DesktopIdle.h"
 #include "platform/GuiApplication.h"
 #include "platform/MessageBox.h"
 #include "platform/SysUtils.h"
@@ -35,6 +37,7 @@ int TovwatchMain(int argc, char** argv) {
   bool background = HasBackgroundSwitch(argc, argv);
   TApplication app(argc, argv);
   SetApplicationExceptionHook(&ReportException);
+  SetIdleSource(&DesktopIdleMs);
 
   std::unique_ptr<TTovwatchMainForm> form;
   // SIGTERM and SIGINT exit as the Exit item does, also while a box of the

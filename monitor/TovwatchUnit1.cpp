@@ -19,9 +19,12 @@
 #include "common/Config.h"
 #include "common/MessageKinds.h"
 #include "common/SharedGlobals.h"
+#include "monitor/InterfaceStats.h"
+#include "monitor/Supervision.h"
 #include "platform/GuiApplication.h"
 #include "platform/MessageBox.h"
 #include "platform/SystemInfo.h"
+#include "platform/Threads.h"
 
 namespace tov {
 
@@ -33,6 +36,18 @@ namespace {
 QString Ansi(const std::string& text) { return AnsiToQString(text); }
 
 QEvent::Type MessageType(int message) { return static_cast<QEvent::Type>(QEvent::User + message); }
+
+// A caption the tick wrote (or a start value): a decimal.
+int32_t CaptionNumber(const QLabel* label) {
+  int32_t value = 0;
+  return TryStrToInt(label->text().toStdString(), value) ? value : 0;
+}
+
+// Redraws a chart from its ring: the 300 samples oldest first, blue, unlabelled.
+void Draw(TLineChart* chart, const TSampleRing& ring, int32_t index) {
+  chart->Clear();
+  for (double value : InAgeOrder(ring, index)) chart->Add(value, "", clBlue);
+}
 
 QLabel* MakeLabel(const char* name, const char* caption, QWidget* parent) {
   auto* label = new QLabel(QString::fromLatin1(caption), parent);
@@ -98,6 +113,12 @@ void TTovwatchMainForm::BuildControls() {
     auto* box = new QVBoxLayout(GroupBox3);
     Chart1 = new TLineChart(GroupBox3);
     Chart1->setObjectName(QStringLiteral("Chart1"));
+    Chart1->SetBackWallColor(Qt::white);
+    TLineChart::TView3D look;
+    look.Orthogonal = false;
+    look.Elevation = 315;
+    look.Rotation = 360;
+    Chart1->SetView3DLook(look);
     box->addWidget(Chart1, 1);
     auto* row = new QHBoxLayout;
     Label1 = MakeLabel("Label1", "In", GroupBox3);
@@ -119,6 +140,7 @@ void TTovwatchMainForm::BuildControls() {
     auto* box = new QVBoxLayout(GroupBox2);
     Chart2 = new TLineChart(GroupBox2);
     Chart2->setObjectName(QStringLiteral("Chart2"));
+    Chart2->SetBackWallColor(Qt::transparent);
     box->addWidget(Chart2, 1);
     auto* row = new QHBoxLayout;
     Label4 = MakeLabel("Label4", "AverageDownloaded", GroupBox2);
@@ -267,8 +289,9 @@ void TTovwatchMainForm::FormCreate() {
   UrlsOkCount = 0;
   UrlsInErrorCount = 0;
   Exiting = false;
-  // The interface counters' first reading and the tick's rings start here.
+  SampleInterfaces(true);
   WinMajorVersion = OsMajorVersion();
+  ResetSupervision();
   tray_available_ = QSystemTrayIcon::isSystemTrayAvailable();
   if (tray_available_) TrayIcon->show();
   StartCrawler();
@@ -389,7 +412,76 @@ void TTovwatchMainForm::Exit2Click() { ShowFromTray(); }
 
 void TTovwatchMainForm::Open1Click() { miExitClick(); }
 
-void TTovwatchMainForm::Timer1Timer() {}
+void TTovwatchMainForm::SampleInterfaces(bool init) {
+  std::optional<TTrafficTexts> texts = tov::SampleInterfaces(init);
+  if (!texts) return;
+  trafficIn->setText(Ansi(texts->In));
+  trafficOut->setText(Ansi(texts->Out));
+}
+
+void TTovwatchMainForm::Timer1Timer() {
+  // The next tick comes one interval after the counters were read.
+  Timer1->stop();
+  SampleInterfaces(false);
+  Timer1->start();
+
+  AddSample(BandwidthRing, BandwidthIndex, BandwidthSample);
+  DrawBandwidthChart();
+
+  // The captions still show the previous tick's counters.
+  const auto sum = static_cast<int32_t>(static_cast<uint32_t>(CaptionNumber(URLsOk)) +
+                                        static_cast<uint32_t>(CaptionNumber(URLsInError)) +
+                                        static_cast<uint32_t>(CaptionNumber(Robotstxt)));
+  AddSample(UrlRateRing, UrlRateIndex, NextUrlRate(sum));
+  DrawUrlChart();
+
+  ++UrlSampleCount;
+  LableAverageDownloaded->setText(Ansi(AverageUrlRateText()));
+
+  URLsOk->setText(Ansi(IntToStr(UrlsOkCount)));
+  URLsInError->setText(Ansi(IntToStr(UrlsInErrorCount)));
+  Robotstxt->setText(Ansi(IntToStr(RobotsTxtCount)));
+
+  const uint16_t idle = IdleSeconds();
+  IdleTime->setText(Ansi(IntToStr(idle)));
+  CheckIdleMode(idle);
+
+  LabelMistHartBips->setText(Ansi(IntToStr(MissedHeartbeats)));
+  if (MissedHeartbeats > kMaxMissedHeartbeats) RestartCrawler();
+  ++MissedHeartbeats;
+
+  LableNrOfCrawlers->setText(Ansi(IntToStr(ReportedCrawlers)));
+  // Sent again every tick until a heartbeat reports the wanted count.
+  if (TrackBar1->value() != ReportedCrawlers) link_.Send(KindSetCrawlers, IntToStr(TrackBar1->value()));
+}
+
+void TTovwatchMainForm::RestartCrawler() {
+  TryWriteErrorLog(kCrawlerNotResponding);
+  KillCrawlerProcesses();
+  RealSleep(1000);
+  // The old link monitor goes only once the crawlers are gone, so the link's
+  // shared objects can start afresh for the new one.
+  FreeMonitor();
+  try {
+    CreateMonitor();
+  } catch (...) {
+    // The next restart tries again; until then nothing reaches a crawler.
+    TryWriteErrorLog("The link monitor could not be made again: " + CurrentExceptionMessage());
+  }
+  StartCrawler();
+  MissedHeartbeats = 0;
+}
+
+void TTovwatchMainForm::DrawBandwidthChart() { Draw(Chart1, BandwidthRing, BandwidthIndex); }
+
+void TTovwatchMainForm::DrawUrlChart() { Draw(Chart2, UrlRateRing, UrlRateIndex); }
+
+void TTovwatchMainForm::CheckIdleMode(int32_t idle) {
+  // Setting the position runs TrackBar1Change when it changes, which sends it.
+  if (std::optional<int32_t> position = CheckIdleModeStep(idle, TrackBar1->value(), Config)) {
+    TrackBar1->setValue(*position);
+  }
+}
 
 void TTovwatchMainForm::ShowFromTray() {
   showNormal();

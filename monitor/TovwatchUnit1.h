@@ -74,7 +74,11 @@ class TTovwatchMainForm : public QMainWindow {
   void Exit2Click();
   void Open1Click();
   void ClientMenuClick(QAction* item);
+  // The once-a-second supervision tick and what only it uses.
   void Timer1Timer();
+  void DrawBandwidthChart();
+  void DrawUrlChart();
+  void CheckIdleMode(int32_t idle);
   void WMStatusText();
   void WMClientsChanged();
   void WMTrayIcon(QSystemTrayIcon::ActivationReason reason);
@@ -138,6 +142,10 @@ class TTovwatchMainForm : public QMainWindow {
   void BuildMenus();
   void Post(int message);
   void ShowFromTray();
+  // Reads the interface counters; a tick's reading also shows them.
+  void SampleInterfaces(bool init);
+  // Ends every crawler, makes a new link monitor and starts a new crawler.
+  void RestartCrawler();
 
   TMonitorLink link_;
   bool unknown_kind_shown_ = false;

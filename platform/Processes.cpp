@@ -1,14 +1,18 @@
 #include "platform/Processes.h"
 
+#include <dirent.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <fstream>
 #include <iterator>
+#include <memory>
+#include <optional>
 #include <thread>
 
 #include "platform/Files.h"
@@ -70,7 +74,89 @@ void ReapWhenEnded(pid_t pid) {
   }
 }
 
+std::string ReadProcFile(const std::string& path) {
+  std::ifstream in(path);
+  return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+// The real user id from /proc/<pid>/status; nothing when it cannot be read.
+std::optional<uid_t> ProcessRealUid(int32_t pid) {
+  const std::string status = ReadProcFile("/proc/" + IntToStr(pid) + "/status");
+  size_t at = status.find("\nUid:");
+  if (at == std::string::npos) return std::nullopt;
+  at += 6;
+  while (at < status.size() && (status[at] == '\t' || status[at] == ' ')) ++at;
+  uint64_t uid = 0;
+  size_t digits = 0;
+  for (; at < status.size() && status[at] >= '0' && status[at] <= '9' && digits < 12; ++at, ++digits) {
+    uid = uid * 10 + static_cast<uint64_t>(status[at] - '0');
+  }
+  if (digits == 0) return std::nullopt;
+  return static_cast<uid_t>(uid);
+}
+
+// The program file's path; a file replaced since the start (a new build, say)
+// still counts under its name. Else the command name; empty for neither.
+std::string ProcessEntryName(int32_t pid) {
+  const std::string dir = "/proc/" + IntToStr(pid);
+  std::string path(4096, '\0');
+  ssize_t n = ::readlink((dir + "/exe").c_str(), path.data(), path.size());
+  if (n > 0) {
+    path.resize(static_cast<size_t>(n));
+    const std::string deleted = " (deleted)";
+    if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0) {
+      path.resize(path.size() - deleted.size());
+    }
+    return path;
+  }
+  std::string comm = ReadProcFile(dir + "/comm");
+  if (!comm.empty() && comm.back() == '\n') comm.pop_back();
+  return comm;
+}
+
+// A process that has ended and waits to be reaped is no longer running.
+bool IsOursAndNamed(int32_t pid, const std::string& name) {
+  std::optional<uid_t> uid = ProcessRealUid(pid);
+  if (!uid || *uid != ::getuid()) return false;
+  const char state = ProcessState(pid);
+  return state != 0 && state != 'Z' && state != 'X' && ProcessNameMatches(ProcessEntryName(pid), name);
+}
+
+// Kills pid after checking it once more through a handle that pins the
+// process, so an id that was freed and reused meanwhile is not hit. Kernels
+// without process handles get the check and the kill by id.
+bool KillIfStillOursAndNamed(int32_t pid, const std::string& name) {
+#if defined(SYS_pidfd_open) && defined(SYS_pidfd_send_signal)
+  int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  if (fd >= 0) {
+    bool killed = IsOursAndNamed(pid, name) && ::syscall(SYS_pidfd_send_signal, fd, SIGKILL, nullptr, 0) == 0;
+    ::close(fd);
+    return killed;
+  }
+  if (errno != ENOSYS) return false;
+#endif
+  return IsOursAndNamed(pid, name) && ::kill(pid, SIGKILL) == 0;
+}
+
 }  // namespace
+
+bool ProcessNameMatches(const std::string& entry_name, const std::string& name) {
+  const std::string_view whole(entry_name);
+  return SameText(whole.substr(whole.rfind('/') + 1), name) || SameText(whole, name);
+}
+
+int KillProcessByName(const std::string& name) {
+  std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), &::closedir);
+  if (!proc) return 0;
+  const int32_t self = CurrentProcessId();
+  int killed = 0;
+  while (dirent* entry = ::readdir(proc.get())) {
+    int32_t pid = 0;
+    if (entry->d_name[0] < '1' || entry->d_name[0] > '9' || !TryStrToInt(entry->d_name, pid) || pid == self) continue;
+    if (IsOursAndNamed(pid, name) && KillIfStillOursAndNamed(pid, name)) ++killed;
+  }
+  return killed;
+}
 
 int32_t CurrentProcessId() { return static_cast<int32_t>(::getpid()); }
 

@@ -29,4 +29,16 @@ std::string LocateProgram(const std::string& name, const std::string& dir);
 // program cannot be started. The child is reaped when it ends.
 int32_t SpawnProgram(const std::string& path);
 
+// Whether a process entry's executable name stands for name: the upper-case
+// form of its file-name part (after the last "/") or, failing that, of the
+// whole entry name equals the upper-case form of name.
+bool ProcessNameMatches(const std::string& entry_name, const std::string& name);
+
+// Ends at once (SIGKILL, which also ends a stopped process) every process of
+// this user (same real user id) whose executable name matches name, this
+// process aside. A process's executable name is the path of its program file,
+// or its command name when that path cannot be read. Returns how many were
+// signalled; it does not wait for them to end.
+int KillProcessByName(const std::string& name);
+
 }  // namespace tov

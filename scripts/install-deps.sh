@@ -6,7 +6,7 @@ packages=(
   build-essential cmake pkg-config python3 iproute2 util-linux
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g-dev libpcre2-dev libjpeg-dev libcurl4-openssl-dev
-  qt6-base-dev libqt6opengl6-dev libgl-dev liblitehtml-dev libxss-dev libx11-dev
+  qt6-base-dev libqt6opengl6-dev libgl-dev liblitehtml-dev libxss-dev libx11-dev dbus-daemon
   qt6-qpa-plugins fonts-dejavu-core x11-utils
   libxml2-dev clang libclang-rt-14-dev xvfb xauth
 )

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Screenshot of the monitor's main window under Xvfb, with the link test
-# program playing a connected crawler: docs/tovwatch.png by default.
+# program playing a connected crawler that reports pages for a few seconds, at
+# a rate that changes, so the URL chart has something to show:
+# docs/tovwatch.png by default.
 #   scripts/screenshot-tovwatch.sh [bin dir] [output png]
 # Needs xvfb-run and ImageMagick's import.
 set -euo pipefail
@@ -25,10 +27,22 @@ open(sys.argv[1], 'wb').write(record)
 cd "$work/run"
 export TOV_IPC_DIR="$work/ipc"
 xvfb-run -a -s "-screen 0 400x720x24" sh -c '
-  sleep 6 | "$1/link_peer" client 11 "Tovfetch (v 0.82)" > /dev/null &
+  reports() {
+    sleep 1
+    i=0
+    while [ $i -lt 160 ]; do
+      case $((i % 10)) in 3) kind=9 ;; 7) kind=10 ;; *) kind=8 ;; esac
+      echo "signal $kind"
+      echo "signal 13 2"
+      if [ $((i / 40 % 2)) = 0 ]; then sleep 0.04; else sleep 0.12; fi
+      i=$((i + 1))
+    done
+    sleep 4
+  }
+  reports | "$1/link_peer" client 11 "Tovfetch (v 0.82)" > /dev/null &
   sleep 0.5
   "$2" & monitor=$!
-  sleep 2.5
+  sleep 13
   import -window root -crop 266x661+0+0 +repage "$3"
   kill -TERM $monitor
   wait $monitor

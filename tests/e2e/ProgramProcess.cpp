@@ -45,7 +45,25 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
 
 }  // namespace
 
-ProgramProcess::ProgramProcess(const std::string& program, const std::string& dir, const std::string& display) {
+bool PrepareWorkDir(const std::string& dir) {
+  const char* root = std::getenv("TOV_SOURCE_ROOT");
+  const std::string command =
+      std::string(root != nullptr ? root : ".") + "/scripts/prepare-workdir.sh '" + dir + "' >/dev/null";
+  return std::system(command.c_str()) == 0;
+}
+
+ConfigData ReadConfigFile(const std::string& path) {
+  const std::string bytes = ReadFileBytes(path);
+  return DecodeConfig(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+}
+
+void WriteConfigFile(const std::string& path, const ConfigData& config) {
+  auto bytes = EncodeConfig(config);
+  WriteFileBytes(path, std::string(bytes.begin(), bytes.end()));
+}
+
+ProgramProcess::ProgramProcess(const std::string& program, const std::string& dir, const std::string& display,
+                               const std::vector<std::string>& extra_args) {
   const char* bin = std::getenv("TOV_BIN_DIR");
   std::string path = std::string(bin != nullptr ? bin : ".") + "/" + program;
   const std::string base = dir + "/" + program + "-" + std::to_string(++g_started);
@@ -59,6 +77,7 @@ ProgramProcess::ProgramProcess(const std::string& program, const std::string& di
   posix_spawn_file_actions_addopen(&actions, 2, stderr_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
   std::vector<std::string> args{path};
+  args.insert(args.end(), extra_args.begin(), extra_args.end());
   std::vector<std::string> env = ChildEnvironment(display);
   std::vector<char*> argv = Pointers(args);
   std::vector<char*> envp = Pointers(env);

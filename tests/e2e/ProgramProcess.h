@@ -8,14 +8,23 @@
 #include <string>
 #include <vector>
 
+#include "common/Config.h"
+
 namespace tov::test {
 
+// scripts/prepare-workdir.sh on dir; false when it failed.
+bool PrepareWorkDir(const std::string& dir);
+ConfigData ReadConfigFile(const std::string& path);
+void WriteConfigFile(const std::string& path, const ConfigData& config);
+
 // build/bin/<program> (TOV_BIN_DIR) started in `dir` with the test's
-// environment, headless (no DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM)
-// unless a display is given. Killed and reaped when the object goes.
+// environment and args, headless (no DISPLAY, WAYLAND_DISPLAY or
+// QT_QPA_PLATFORM) unless a display is given. Killed and reaped when the
+// object goes.
 class ProgramProcess {
  public:
-  ProgramProcess(const std::string& program, const std::string& dir, const std::string& display = "");
+  ProgramProcess(const std::string& program, const std::string& dir, const std::string& display = "",
+                 const std::vector<std::string>& args = {});
   ~ProgramProcess();
   ProgramProcess(const ProgramProcess&) = delete;
   ProgramProcess& operator=(const ProgramProcess&) = delete;

@@ -29,36 +29,19 @@ namespace tov {
 namespace {
 
 using test::LinkPeer;
+using test::PrepareWorkDir;
 using test::ProgramProcess;
+using test::ReadConfigFile;
+using test::WriteConfigFile;
 using test::WaitForLogLine;
 using test::WaitUntil;
 
 const std::string kStarted = "Tovfetch Startet";
 const std::string kLockRefused = "Can`t lock lockfile, are more than one crawler runing?";
 
-std::string SourceRoot() {
-  const char* root = std::getenv("TOV_SOURCE_ROOT");
-  return root != nullptr ? root : ".";
-}
-
-bool PrepareWorkDir(const std::string& dir) {
-  const std::string command = SourceRoot() + "/scripts/prepare-workdir.sh '" + dir + "' >/dev/null";
-  return std::system(command.c_str()) == 0;
-}
-
 bool IsDirectory(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-ConfigData ReadConfigFile(const std::string& path) {
-  const std::string bytes = test::ReadFileBytes(path);
-  return DecodeConfig(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
-}
-
-void WriteConfigFile(const std::string& path, const ConfigData& config) {
-  auto bytes = EncodeConfig(config);
-  test::WriteFileBytes(path, std::string(bytes.begin(), bytes.end()));
 }
 
 std::string SideFileBytes(const std::vector<UrlInfo>& pages) {

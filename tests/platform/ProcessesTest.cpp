@@ -1,13 +1,16 @@
 #include "platform/Processes.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "platform/Files.h"
 #include "tests/support/TestSupport.h"
@@ -78,6 +81,101 @@ TEST_F(ProcessesTest, EndedProcessesDoNotExistEvenBeforeTheyAreReaped) {
   EXPECT_FALSE(Reaped(child));
   ::waitpid(child, nullptr, 0);
   EXPECT_FALSE(ProcessExists(child));
+}
+
+TEST(ProcessNameMatches, ComparesTheFileNameOrTheWholeNameIgnoringCase) {
+  struct Case {
+    const char* entry;
+    const char* name;
+    bool matches;
+  };
+  const Case cases[] = {
+      {"/usr/bin/Tovfetch", "Tovfetch", true},
+      {"/usr/bin/tovfetch", "TOVFETCH", true},
+      {"/usr/bin/Tovfetch", "/usr/bin/Tovfetch", true},   // the whole name
+      {"/USR/BIN/TOVFETCH", "/usr/bin/tovfetch", true},
+      {"Tovfetch", "Tovfetch", true},                     // a command name without a path
+      {"/usr/bin/Tovfetch", "bin/Tovfetch", false},       // neither the file name nor the whole
+      {"/usr/bin/Tovfetch2", "Tovfetch", false},
+      {"/usr/bin/Tovfetch", "Tovfetc", false},
+      {"/opt/Tovfetch/Tovwatch", "Tovfetch", false},      // a directory of that name does not count
+      {"/usr/bin/", "", true},                            // an empty file part equals an empty name
+  };
+  for (const Case& c : cases) EXPECT_EQ(ProcessNameMatches(c.entry, c.name), c.matches) << c.entry << " / " << c.name;
+}
+
+// Copies of sleep under names of their own, so that nothing else of this
+// user is ever hit; children of this process, reaped by the fixture.
+class KillProcessByNameTest : public ProcessesTest {
+ protected:
+  KillProcessByNameTest() { ::chmod(work_.Path().c_str(), 0755); }
+  ~KillProcessByNameTest() override {
+    for (pid_t pid : children_) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+    }
+  }
+  std::string Program(const std::string& name) {
+    std::string path = PathJoin(work_.Path(), name + std::to_string(::getpid()));
+    std::filesystem::copy_file("/bin/sleep", path);
+    ::chmod(path.c_str(), 0755);
+    return path;
+  }
+  // uid < 0: this user.
+  pid_t Start(const std::string& path, int uid = -1) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      if (uid >= 0 && (::setgid(static_cast<gid_t>(uid)) != 0 || ::setuid(static_cast<uid_t>(uid)) != 0)) ::_exit(2);
+      ::execl(path.c_str(), path.c_str(), "600", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    children_.push_back(pid);
+    // Running the copy once its /proc entry names it.
+    EXPECT_TRUE(test::WaitUntil([&] {
+      char buf[4096];
+      ssize_t n = ::readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), buf, sizeof buf);
+      return (n > 0 && std::string(buf, static_cast<size_t>(n)) == path) || uid >= 0;
+    }));
+    return pid;
+  }
+  static bool Ended(pid_t pid) {
+    return test::WaitUntil([&] { return !ProcessExists(pid); });
+  }
+
+  std::vector<pid_t> children_;
+};
+
+TEST_F(KillProcessByNameTest, KillsEveryCopyOfThatNameAlsoAStoppedOneAndNoOther) {
+  const std::string crawler = Program("TovKillMe");
+  const std::string other = Program("TovKeepMe");
+  pid_t a = Start(crawler);
+  pid_t b = Start(crawler);
+  pid_t keep = Start(other);
+  ::kill(b, SIGSTOP);  // a crawler that hangs: a stopped process ends as well
+  const std::string name = crawler.substr(crawler.rfind('/') + 1);
+  std::string lower = name;
+  for (char& c : lower) c = AsciiLower(c);
+  EXPECT_EQ(KillProcessByName(lower), 2);
+  EXPECT_TRUE(Ended(a));
+  EXPECT_TRUE(Ended(b));
+  EXPECT_TRUE(ProcessExists(keep));
+  EXPECT_EQ(KillProcessByName(lower), 0);  // nothing left of that name
+  EXPECT_EQ(KillProcessByName(other), 1);  // the whole name counts too
+  EXPECT_TRUE(Ended(keep));
+}
+
+TEST_F(KillProcessByNameTest, LeavesProcessesOfOtherUsersAlone) {
+  if (::getuid() != 0) GTEST_SKIP() << "needs root to run a process as another user";
+  const std::string crawler = Program("TovKillOther");
+  pid_t foreign = Start(crawler, 65534);
+  ASSERT_TRUE(test::WaitUntil([&] {
+    struct stat st {};
+    return ::stat(("/proc/" + std::to_string(foreign)).c_str(), &st) == 0 && st.st_uid == 65534;
+  }));
+  pid_t own = Start(crawler);
+  EXPECT_EQ(KillProcessByName(crawler.substr(crawler.rfind('/') + 1)), 1);
+  EXPECT_TRUE(Ended(own));
+  EXPECT_TRUE(ProcessExists(foreign));
 }
 
 TEST(ProgramDir, IsTheDirectoryOfTheRunningProgram) {
