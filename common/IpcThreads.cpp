@@ -364,6 +364,7 @@ void TIPCClient::Deactivate() {
 }
 
 void TIPCClient::SignalMonitor(const TIPCEventData& data) {
+  std::lock_guard<std::mutex> lock(report_mutex_);
   if (State() != stConnected) return;
   Trace("Signaling Monitor");
   MonitorEvent->SignalRecord(evClientSignal, ID(), data);
@@ -375,14 +376,21 @@ void TIPCClient::ConnectToMonitor() {
   TIPCEventData answer;
   answer.Kind = 4;
   try {
-    SetState(stConnected);
-    wait_event_ = ClientEvent.get();
-    MonitorEvent->SignalData(evClientAttach, ID(), answer);
+    {
+      // No report may reach the monitor before the answer it waits for: it
+      // would end that wait as a failed attach. A report sent after the
+      // answer waits until the monitor has taken it.
+      std::lock_guard<std::mutex> lock(report_mutex_);
+      SetState(stConnected);
+      wait_event_ = ClientEvent.get();
+      MonitorEvent->SignalRecord(evClientAttach, ID(), answer);
+    }
     DoConnect(true);
   } catch (...) {
     Trace("Exception in ConnectToMonitor: " + CurrentExceptionMessage());
     answer.Kind = 0;
-    MonitorEvent->SignalData(evClientAttach, ID(), answer);
+    std::lock_guard<std::mutex> lock(report_mutex_);
+    MonitorEvent->SignalRecord(evClientAttach, ID(), answer);
   }
   Trace("ConnectToMonitor End");
 }

@@ -204,6 +204,8 @@ class TIPCClient : public TIPCThread {
   TIPCEvent* WaitEvent() const { return wait_event_.load(); }
 
   std::atomic<TIPCEvent*> wait_event_{nullptr};
+  // Orders reports behind the attach answer (ConnectToMonitor).
+  std::mutex report_mutex_;
 };
 
 }  // namespace tov

@@ -131,6 +131,38 @@ TEST_F(IpcThreadsTest, RecordsSentBackToBackAllArrive) {
   for (size_t i = 0; i < link.received.size(); ++i) EXPECT_EQ(link.received[i].Kind, i % 2 == 0 ? 8 : 13) << i;
 }
 
+TEST_F(IpcThreadsTest, ReportsSentDuringTheAttachDoNotSpoilIt) {
+  // The crawler's heartbeat starts with its link: a report sent while the
+  // client answers the attach must not take the answer's place, or the
+  // monitor stays unattached while the client believes it is attached.
+  for (int round = 0; round < 20; ++round) {
+    auto monitor = TIPCMonitor::Create(1000, "Monitor");
+    monitor->Activate();
+    TIPCEvent(nullptr, "MONITOR_EVENT", false).SignalID(evClientStop, 0);
+    // Every link object of the last round is gone, and the trace with them.
+    ASSERT_TRUE(test::WaitForTrace("   Monitor: Event Signaled: evClientStop")) << "round " << round;
+    auto client = TIPCThread::Create<TIPCClient>(2000, "client");
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> reporters;
+    for (int t = 0; t < 4; ++t) {
+      reporters.emplace_back([&] {
+        for (int after = 0; !stop && after < 20;) {
+          if (client->State() == stConnected) ++after;
+          client->SignalMonitor(Make(13, "0"));
+          std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+      });
+    }
+    client->Activate();
+    const bool attached = test::WaitUntil([&] { return monitor->CurrentClientID() == 2000; }, 5000);
+    stop = true;
+    for (auto& r : reporters) r.join();
+    ASSERT_TRUE(attached) << "round " << round;
+    client.reset();
+    monitor.reset();
+  }
+}
+
 TEST_F(IpcThreadsTest, ExceptionInAHandlerIsTracedAndTheLoopGoesOn) {
   AttachedPair link;
   link.Attach([](const TIPCEventData& d) {
