@@ -1,28 +1,54 @@
 #include "crawler/CrawlerThread.h"
 
+#include <array>
+
 #include "crawler/CrawlerEngine.h"
+#include "crawler/SideFileQueue.h"
+#include "platform/Files.h"
+#include "toolkit/CleanHtml.h"
+#include "toolkit/MakeThumpnale.h"
+#include "toolkit/ZlibCompress.h"
 
 namespace tov {
 
-namespace {
+struct TCrawlerThread::Tools {
+  explicit Tools(std::string name) : WorkFileName(std::move(name)), Maker(WorkFileName) {}
 
-std::mutex g_factory_lock;
-TPageProcessorFactory g_factory;
-
-// Without installed page processing a download thread cannot do its work; it
-// says so for every page it takes instead of dropping pages quietly.
-class TMissingPageProcessor : public TPageProcessor {
- public:
-  void ProcessPage(const UrlInfo& page) override {
-    CallErrorLogProc("No page processing installed; page not processed: " + page.Url.str());
-  }
+  std::array<uint8_t, ThumbnailBufferSize> Thumbnail{};
+  std::string WorkFileName;
+  TMakeThumpnale Maker;
+  TCleanHtml Cleaner;
 };
 
-}  // namespace
+void ConfigureCrawlerHttp(TIdHTTP& http) {
+  http.ProtocolVersion = pv1_1;
+  http.Request.Accept = "text/html";
+  http.Request.ContentLength = 0;
+  http.Request.ContentRangeEnd = 0;
+  http.Request.ContentRangeStart = 0;
+  http.ReadTimeout = 120000;
+  http.ConnectTimeout = 120000;
+  http.AllowCookies = false;
+  http.Request.UserAgent = UserAgent;
+  http.Request.AcceptLanguage = "en";
+}
 
-void SetPageProcessorFactory(TPageProcessorFactory factory) {
-  std::lock_guard<std::mutex> lock(g_factory_lock);
-  g_factory = std::move(factory);
+TCrawlerThread::TCrawlerThread() = default;
+TCrawlerThread::~TCrawlerThread() = default;
+
+void TCrawlerThread::HttpConnected(TIdHTTP& sender) {
+  PeerIP.clear();
+  PeerIP = sender.PeerIP();
+}
+
+void TCrawlerThread::HttpRedirect(TIdHTTP& /*sender*/, std::string& dest, int& /*redirectCount*/, bool& handled,
+                                  std::string& /*method*/) {
+  RedirectUrl = dest;
+  handled = false;
+}
+
+void TCrawlerThread::ShowFatalError() {
+  if (HoltErrorProc) HoltErrorProc(ErrorMessage);
 }
 
 void TCrawlerThread::Execute() {
@@ -35,41 +61,195 @@ void TCrawlerThread::Execute() {
   CallLogProc(std::to_string(n) + " started");
   EngineSleep(200u * static_cast<uint32_t>(n));  // threads started together begin one after another
 
-  std::unique_ptr<TPageProcessor> processor;
+  std::unique_ptr<Tools> tools;
   try {
-    TPageProcessorFactory factory;
-    {
-      std::lock_guard<std::mutex> lock(g_factory_lock);
-      factory = g_factory;
-    }
-    processor = factory ? factory(*this) : nullptr;
-    if (!processor) processor = std::make_unique<TMissingPageProcessor>();
-    PageLoop(*processor);
+    tools = std::make_unique<Tools>(WorkDir + "/tmp/" + std::to_string(ThreadID()) + ".html");
+    Http = std::make_unique<TIdHTTP>();
+    ConfigureCrawlerHttp(*Http);
+    Http->OnRedirect = [this](TIdHTTP& s, std::string& dest, int& count, bool& handled, std::string& method) {
+      HttpRedirect(s, dest, count, handled, method);
+    };
+    Http->OnConnected = [this](TIdHTTP& s) { HttpConnected(s); };
+    PageLoop(*tools);
   } catch (...) {
-    // The page in hand is lost; the thread still leaves through its exit sequence.
+    // The page in hand is lost; the thread still leaves through its exit
+    // sequence, and the monitor's next thread count starts a new one.
     CallErrorLogProc("Download thread " + std::to_string(ThreadID()) + " ended by " + CurrentExceptionClassName() +
                      ": " + CurrentExceptionMessage());
   }
-  processor.reset();
-  ExitSequence();
+  ExitSequence(tools.get());
 }
 
-void TCrawlerThread::PageLoop(TPageProcessor& processor) {
+void TCrawlerThread::PageLoop(Tools& tools) {
   while (!StopCrawling && RunningThreads <= WantedThreads) {
     UrlInfo page;
     GetUrl(page);
-    processor.ProcessPage(page);
+    ProcessPage(tools, page);
   }
 }
 
-void TCrawlerThread::ExitSequence() {
+void TCrawlerThread::ProcessPage(Tools& tools, const UrlInfo& page) {
+  ThumbnaleData rec;
+  rec.Thumbnail = tools.Thumbnail.data();
+  rec.ThumbnailSize = 0;
+  rec.DocID = page.DocID.view();
+  rec.Url = page.Url.view();
+  rec.Storage = page.Storage.view();
+  rec.PageType = page.PageType.view();
+
+  std::string body;
+  const int32_t code = Fetch(page, body, rec);
+  rec.Status = IntToStr(code);
+
+  if (code == 200 && ContainsText(Http->Response().ContentType, "text")) {
+    CallLogProc("Url: " + page.Url.str() + " for " + page.PageType.str() + ": " + IntToStr(code));
+    if (body.size() > static_cast<size_t>(MaxHtmlSize)) {
+      body.resize(static_cast<size_t>(MaxHtmlSize));
+      CallLogProc("Html was to long. Trunkating");
+    }
+    rec.PeerIP = PeerIP.view();
+    if (page.PageType == "robottxt") {
+      rec.ThumbnailSize = 0;
+      rec.DocID.clear();
+    } else if (!page.MakeThumbnale) {
+      rec.ThumbnailSize = 0;
+    } else if (ContainsText(body, "<frameset")) {
+      CallLogProc(page.Url.str() + " have frames, useing frame mode.");
+    } else if (ContainsText(body, "file://")) {
+      CallLogProc(page.Url.str() + " asked for locale file.");
+    } else if (page.PageType != "crawl") {
+      body.clear();
+    } else {
+      rec.ThumbnailSize = MakePageThumbnail(tools, page, body);
+    }
+  }
+
+  rec.Html = CompressString(body, 2);
+  AddToSideFileQueue(rec);
+
+  if (StatProc) {
+    if (page.PageType == "robottxt") {
+      StatProc(2);
+    } else if (page.PageType == "crawl") {
+      StatProc(code == 200 ? 0 : 1);
+    }
+  }
+  if (ThreadCountProc) ThreadCountProc();
+}
+
+int32_t TCrawlerThread::Fetch(const UrlInfo& page, std::string& body, ThumbnaleData& rec) {
+  body.clear();
+  // A redirect without a target must not carry the target of an earlier page.
+  RedirectUrl.clear();
+  const std::string url = page.Url.str();
+  const std::string cant_crawl = "Url: " + url + " for " + page.PageType.str() + ", cant crawl: ";
+  auto failed = [&](int32_t code, const EIdException& e) {
+    CallLogProc(cant_crawl + e.Message());
+    rec.ErrorText = LeftStr(e.Message(), 30);
+    return code;
+  };
+  try {
+    body = Http->Get(url);
+    return Http->ResponseCode();
+  } catch (const EIdSocketError& e) {
+    return failed(601, e);
+  } catch (const EIdConnClosedGracefully& e) {
+    return failed(603, e);
+  } catch (const EIdConnectException& e) {
+    return failed(602, e);
+  } catch (const EIdHTTPProtocolException& e) {
+    const int32_t status = e.ErrorCode();
+    if (status == 301 || status == 302) {
+      body = RedirectUrl.str();
+      CallLogProc("Url: " + url + " Redirects to " + body + " : " + IntToStr(status));
+    } else {
+      CallLogProc("Url: " + url + " for " + page.PageType.str() + " : " + IntToStr(status));
+    }
+    return status;
+  } catch (const EIdReadTimeout& e) {
+    return failed(604, e);
+  } catch (...) {
+    const std::string name = CurrentExceptionClassName();
+    CallLogProc("Unknown Error: " + name);
+    LogVerbose("kunne ikke laste ned url: " + name);
+    body.clear();
+    return 605;
+  }
+}
+
+int32_t TCrawlerThread::MakePageThumbnail(Tools& tools, const UrlInfo& page, const std::string& body) {
+  std::string copy = body;
+  try {
+    tools.Cleaner.Clean(copy);
+  } catch (...) {
+    CallErrorLogProc("cant clean html");
+  }
+
+  try {
+    TFile work = TFile::Create(tools.WorkFileName);
+    work.Write("<BASE HREF=\"" + page.Url.str() + "\">\r\n");
+    work.Write(copy);
+    work.Write("\r\n");
+    work.Close();
+  } catch (...) {
+    CallErrorLogProc("kunne ikke jobbe med html fil " + tools.WorkFileName);
+    return 0;
+  }
+
+  int32_t size = ThumbnailBufferSize;
+  try {
+    tools.Maker.MakeThumbnail(tools.Thumbnail.data(), size);
+  } catch (const EInvalidOp& e) {
+    CallErrorLogProc("EInvalidOp: Kunne ikke lage thumbnale for " + page.DocID.str() + ": " + e.Message());
+    return 0;
+  } catch (const EInvalidOperation& e) {
+    CallErrorLogProc("EInvalidOperation: Kunne ikke lage thumbnale for " + page.DocID.str() + ": " + e.Message());
+    return 0;
+  } catch (const EAccessViolation& e) {
+    CallErrorLogProc("EAccessViolation: Kunne ikke lage thumbnale for " + page.DocID.str() + ": " + e.Message());
+    return 0;
+  } catch (...) {
+    const std::string name = CurrentExceptionClassName();
+    CallErrorLogProc("kunne ikke lage thumbnale for " + page.DocID.str() + ": " + name);
+    if (CountThumbnailFailure()) {
+      ErrorMessage = ThumbnailFatalMessage(name, CurrentExceptionMessage());
+      Synchronize([this] { ShowFatalError(); });  // the window closes the crawler; this page goes on
+    }
+    return 0;
+  }
+  // A maker that made no picture leaves the size it was given; the buffer
+  // then holds no JPEG of this page.
+  return size > 0 && size < ThumbnailBufferSize ? size : 0;
+}
+
+bool CountThumbnailFailure() {
+  if (ThumbnailErrorCount < ThumbnailErrorLimit) {
+    std::lock_guard<std::mutex> lock(ThreadCountLock);
+    ThumbnailErrorCount.fetch_add(1);
+    return false;
+  }
+  return true;
+}
+
+std::string ThumbnailFatalMessage(const std::string& className, const std::string& message) {
+  return "Can`t create thumbnails. " + LeftStr(ExceptionDescription(className, message), 255) +
+         ". Error type is \"" + className + "\". Try to restart the crawler if it has worked before";
+}
+
+void TCrawlerThread::ExitSequence(Tools* tools) {
   try {
     CallLogProc("prepering to exiting");
+    if (tools != nullptr && FileExists(tools->WorkFileName) && !DeleteFile(tools->WorkFileName)) {
+      CallErrorLogProc("cant delete crawler temp file");
+    }
     {
       std::lock_guard<std::mutex> lock(ThreadCountLock);
       RunningThreads.fetch_sub(1);
     }
     CallLogProc("Thread " + std::to_string(ThreadID()) + " exiting");
+    Http.reset();
+  } catch (const EAccessViolation& e) {
+    CallErrorLogProc("Feil i finaly i MakeThumbnaleTread. EAccessViolation: " + e.Message());
   } catch (...) {
     CallErrorLogProc("Feil i finaly i MakeThumbnaleTread: " + CurrentExceptionClassName());
   }

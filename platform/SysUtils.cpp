@@ -69,6 +69,12 @@ std::string CurrentExceptionMessage() {
   }
 }
 
+std::string ExceptionDescription(std::string_view class_name, std::string_view message) {
+  const std::string_view period = !message.empty() && message.back() == '.' ? "" : ".";
+  return Format("Exception %s in module %s at %p.\n%s%s",
+                {class_name, std::string_view(program_invocation_short_name), int64_t{0}, message, period});
+}
+
 namespace {
 
 int HexValue(char c) {

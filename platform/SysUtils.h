@@ -82,6 +82,12 @@ std::string CurrentExceptionClassName();
 // Message of the exception being handled now; empty when it carries none.
 std::string CurrentExceptionMessage();
 
+// The class library's standard description of an exception: "Exception <class>
+// in module <program> at <address>.", a line feed, then the message with a
+// period added where it has none. C++ exceptions carry no code address, so the
+// address is 00000000.
+std::string ExceptionDescription(std::string_view class_name, std::string_view message);
+
 // String to 32-bit integer: leading blanks skipped, an optional sign, decimal
 // digits, or (without a sign) hexadecimal digits after "$", "x", "X", "0x" or
 // "0X"; the text ends at its end or at a zero byte. Anything else, an empty text

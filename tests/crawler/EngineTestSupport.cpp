@@ -43,9 +43,13 @@ UrlInfo MakePage(const std::string& url, const std::string& type) {
   return info;
 }
 
-void StartTestEngine(EngineLog& log, EngineLog& errors, std::atomic<int>* heartbeats) {
+void StartTestEngine(EngineLog& log, EngineLog& errors, std::atomic<int>* heartbeats, std::atomic<int>* pages) {
   StartCrawler(
-      log.Proc(), "0.82", [](const std::string&) {}, nullptr, [](uint8_t) {}, errors.Proc(), [] {},
+      log.Proc(), "0.82", [](const std::string&) {}, nullptr,
+      [pages](uint8_t) {
+        if (pages) ++*pages;
+      },
+      errors.Proc(), [] {},
       [heartbeats] {
         if (heartbeats) ++*heartbeats;
       },

@@ -26,7 +26,9 @@ class EngineLog {
 
 UrlInfo MakePage(const std::string& url, const std::string& type = "crawl");
 
-// Starts the engine with callbacks that record into the given logs.
-void StartTestEngine(EngineLog& log, EngineLog& errors, std::atomic<int>* heartbeats = nullptr);
+// Starts the engine with callbacks that record into the given logs and count
+// the thread-count reports and the pages reported.
+void StartTestEngine(EngineLog& log, EngineLog& errors, std::atomic<int>* heartbeats = nullptr,
+                     std::atomic<int>* pages = nullptr);
 
 }  // namespace tov::test

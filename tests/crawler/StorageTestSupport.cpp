@@ -1,6 +1,7 @@
 #include "tests/crawler/StorageTestSupport.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -112,6 +113,26 @@ ThumbnaleData MakeThumbnaleData(int n, const std::string& storage, size_t html_s
     rec.ThumbnailSize = static_cast<int32_t>(thumbnail_size);
   }
   return rec;
+}
+
+std::string InflatePage(const std::string& stream) {
+  z_stream z{};
+  EXPECT_EQ(inflateInit(&z), Z_OK);
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(stream.data()));
+  z.avail_in = static_cast<uInt>(stream.size());
+  std::string out;
+  char chunk[65536];
+  int r = Z_OK;
+  while (r == Z_OK) {
+    z.next_out = reinterpret_cast<Bytef*>(chunk);
+    z.avail_out = sizeof chunk;
+    r = inflate(&z, Z_NO_FLUSH);
+    out.append(chunk, sizeof chunk - z.avail_out);
+  }
+  EXPECT_EQ(r, Z_STREAM_END) << "the page's stream is damaged or cut";
+  EXPECT_EQ(z.avail_in, 0u) << "bytes behind the page's stream";
+  inflateEnd(&z);
+  return out;
 }
 
 SideFileEntry ExpectedEntry(const ThumbnaleData& rec) {

@@ -63,6 +63,10 @@ class StandInStorageServer {
 ThumbnaleData MakeThumbnaleData(int n, const std::string& storage, size_t html_size, size_t thumbnail_size,
                                 std::string* thumbnail_store);
 
+// The text of a zlib stream as a download thread compressed it; the test
+// fails when the stream is damaged or incomplete.
+std::string InflatePage(const std::string& stream);
+
 // The entry as a decoder gives it back.
 SideFileEntry ExpectedEntry(const ThumbnaleData& rec);
 bool SameEntry(const SideFileEntry& a, const SideFileEntry& b);

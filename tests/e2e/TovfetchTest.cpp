@@ -3,7 +3,6 @@
 // program as the monitor and the stand-in storage server where pages leave.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <sys/stat.h>
 
@@ -21,9 +20,8 @@
 #include "tests/common/LinkTestSupport.h"
 #include "tests/crawler/StorageTestSupport.h"
 #include "tests/e2e/ProgramProcess.h"
+#include "tests/support/StandIn.h"
 #include "tests/support/TestSupport.h"
-
-extern char** environ;
 
 namespace tov {
 namespace {
@@ -72,42 +70,6 @@ int SignalsReceived(pid_t crawler) {
   for (const std::string& l : test::TraceLines()) n += l == line ? 1 : 0;
   return n;
 }
-
-// A small web site: Python's http.server over a folder, while the object lives.
-class WebSite {
- public:
-  WebSite(const std::string& address, int port, const std::string& folder) : address_(address), port_(port) {
-    std::vector<std::string> args{"python3", "-m", "http.server", std::to_string(port), "--bind", address,
-                                  "--directory", folder};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (::posix_spawnp(&pid_, "python3", nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
-  }
-  ~WebSite() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    ::waitpid(pid_, nullptr, 0);
-  }
-  bool Ready() const {
-    return pid_ > 0 && WaitUntil([&] {
-             TClientSocket socket;
-             socket.SetHost(address_);
-             socket.SetPort(port_);
-             try {
-               socket.Open();
-               return true;
-             } catch (...) {
-               return false;
-             }
-           }, 10000);
-  }
-
- private:
-  std::string address_;
-  int port_;
-  pid_t pid_ = -1;
-};
 
 class TovfetchTest : public ::testing::Test {
  protected:
@@ -344,20 +306,14 @@ TEST_F(TovfetchTest, WithoutSettingsItStaysIdleAndKeepsTheSavedQueue) {
   EXPECT_EQ(test::ReadFileBytes("SideFile.dat"), saved);  // not emptied by a save of a queue never loaded
 }
 
-// The page road end to end. Enable once the download thread's page processing
-// is built: until then download threads take pages without fetching them.
-// Each page report is followed at once by the heartbeat, and the link's block
-// holds one record: a report the monitor has not read yet is replaced, so a
-// kind below can be missed on a loaded machine.
-TEST_F(TovfetchTest, DISABLED_CrawlsThePagesAndReportsEachToTheMonitor) {
-  std::filesystem::create_directories("site");
-  test::WriteFileBytes("site/a.html", "<html><body>page a</body></html>");
-  test::WriteFileBytes("site/robots.txt", "User-agent: *\nDisallow:\n");
-  test::WriteFileBytes("SideFile.dat", SideFileBytes({Page("http://127.0.0.2:8081/a.html"),
-                                                      Page("http://127.0.0.2:8081/missing.html"),
-                                                      Page("http://127.0.0.2:8081/robots.txt", "robottxt")}));
-  WebSite site("127.0.0.2", 8081, "site");
+// The page road end to end: the saved pages are fetched from the web site,
+// each is reported to the monitor and queued for its storage server.
+TEST_F(TovfetchTest, CrawlsThePagesAndReportsEachToTheMonitor) {
+  test::StandInWebSite site({"127.0.0.2"});
   ASSERT_TRUE(site.Ready());
+  test::WriteFileBytes("SideFile.dat",
+                       SideFileBytes({Page(site.Url("/page.html")), Page(site.Url("/missing")),
+                                      Page(site.Url("/robots.txt"), "robottxt")}));
 
   auto monitor = StartMonitor();
   auto crawler = StartAndWait();
@@ -370,6 +326,13 @@ TEST_F(TovfetchTest, DISABLED_CrawlsThePagesAndReportsEachToTheMonitor) {
     const std::string bytes = test::ReadFileBytes("sqtemp/127.0.0.3");
     return DecodeSideFileEntries(bytes).Entries.size() == 3;
   }, 30000));
+  const auto entries = DecodeSideFileEntries(test::ReadFileBytes("sqtemp/127.0.0.3")).Entries;
+  EXPECT_EQ(entries[0].Head.Status, "200");
+  EXPECT_EQ(entries[0].Head.PeerIP, "127.0.0.2");
+  EXPECT_EQ(test::InflatePage(entries[0].Html), test::StandInWebSite::PageHtml());
+  EXPECT_EQ(entries[1].Head.Status, "404");
+  EXPECT_EQ(entries[2].Head.DocID, "");
+  EXPECT_EQ(test::InflatePage(entries[2].Html), test::StandInWebSite::RobotsTxt());
 }
 
 TEST_F(TovfetchTest, ARestartTimeOfOneMinuteClosesItByItself) {

@@ -33,7 +33,6 @@ const std::string kMonitorStarted = "Tovwatch Startet";
 const std::string kCrawlerStarted = "Tovfetch Startet";
 const std::string kRestart = "FailedCrawlerSjeks, cralwer is not responding. Restarting";
 const std::string kUnknownKind = "ukjent flag";
-const std::string kNoPageProcessing = "No page processing installed; page not processed: ";
 
 // The crawler's process id from the start of its lock file; 0 before it is written.
 int32_t CrawlerPid(const std::string& dir) {
@@ -50,12 +49,6 @@ int32_t CrawlerPid(const std::string& dir) {
 int LogCount(const std::string& message, const std::string& dir) {
   int n = 0;
   for (const std::string& line : test::ErrorLogMessages(dir + "/ErrorLog.txt")) n += line == message;
-  return n;
-}
-
-int LogCountStartingWith(const std::string& prefix, const std::string& dir) {
-  int n = 0;
-  for (const std::string& line : test::ErrorLogMessages(dir + "/ErrorLog.txt")) n += line.rfind(prefix, 0) == 0;
   return n;
 }
 
@@ -125,10 +118,8 @@ TEST_F(TovwatchTest, BackgroundMonitorStartsTheCrawlerSwitchesItToTheIdleCountAn
   const int32_t crawler = CrawlerPid(dir_);
   EXPECT_TRUE(ProcessExists(crawler));
   // Download threads run only once the monitor has sent the idle count: every
-  // page handed out is then taken (and, with page processing, queued).
-  EXPECT_TRUE(WaitUntil(
-      [&] { return LogCountStartingWith(kNoPageProcessing, dir_) + static_cast<int>(QueuedEntries(dir_)) == 20; },
-      60000));
+  // page handed out is then fetched and queued.
+  EXPECT_TRUE(WaitUntil([&] { return QueuedEntries(dir_) == 20; }, 60000));
   EXPECT_GE(url_server->CountRequests(), 1u);
 
   // Exit tells the crawler, which shuts down in order with nothing left to save.
@@ -140,11 +131,9 @@ TEST_F(TovwatchTest, BackgroundMonitorStartsTheCrawlerSwitchesItToTheIdleCountAn
   EXPECT_EQ(LogCount(kRestart, dir_), 0);
 }
 
-// The whole road: pages fetched from the web site, queued, and delivered to
-// the storage server once more than 500 entries wait. Enable once the download
-// thread's page processing is built: until then download threads take pages
-// without fetching them (the case above sees them do it).
-TEST_F(TovwatchTest, DISABLED_FullRoadDeliversTheCrawledPagesToTheStorageServer) {
+// The whole road: pages fetched from the web site by several threads, queued,
+// and delivered to the storage server once more than 500 entries wait.
+TEST_F(TovwatchTest, FullRoadDeliversTheCrawledPagesToTheStorageServer) {
   Settings(-1, 10);
   ASSERT_NO_FATAL_FAILURE(StartSiteAndStorage());
   test::StandInWebSite& site = *site_;
@@ -164,19 +153,39 @@ TEST_F(TovwatchTest, DISABLED_FullRoadDeliversTheCrawledPagesToTheStorageServer)
   ASSERT_TRUE(WaitUntil([&] { return storage.CountUploads() >= 1; }, 240000));
 
   size_t delivered = 0;
+  size_t thumbnails = 0;
   for (const test::StorageUpload& up : storage.Uploads()) {
     EXPECT_EQ(up.Command, "oppdater");
     EXPECT_EQ(up.Entries.WholeSize, up.Body.size());
     for (const SideFileEntry& e : up.Entries.Entries) {
       ++delivered;
+      SCOPED_TRACE(e.Head.Url);
       const bool missing = e.Head.Url.find("/missing") != std::string::npos;
       const bool robots = e.Head.Url.find("/robots.txt") != std::string::npos;
-      EXPECT_EQ(e.Head.Status, missing ? "404" : "200") << e.Head.Url;
-      EXPECT_EQ(e.Head.PageType, robots ? "robottxt" : "crawl") << e.Head.Url;
-      EXPECT_FALSE(e.Html.empty()) << e.Head.Url;
+      const bool thumb = e.Head.Url.find("?p=") != std::string::npos && e.Head.Url.back() == '5';
+      EXPECT_EQ(e.Head.Status, missing ? "404" : "200");
+      EXPECT_EQ(e.Head.PageType, robots ? "robottxt" : "crawl");
+      EXPECT_EQ(e.Head.PeerIP, missing ? "" : "127.0.0.2");
+      const std::string body = test::InflatePage(e.Html);
+      if (missing) {
+        EXPECT_EQ(body, "");
+      } else if (robots) {
+        EXPECT_EQ(body, test::StandInWebSite::RobotsTxt());
+      } else {
+        EXPECT_EQ(body.size(), 2048u);
+        EXPECT_NE(body.find(e.Head.Url.substr(e.Head.Url.find("/gen/"))), std::string::npos);
+      }
+      if (thumb) {
+        EXPECT_GT(e.Head.ThumbnailSize, 0);
+        EXPECT_EQ(e.Thumbnail.substr(0, 2), "\xFF\xD8");
+        ++thumbnails;
+      } else {
+        EXPECT_EQ(e.Head.ThumbnailSize, 0);
+      }
     }
   }
   EXPECT_GT(delivered, 500u);
+  EXPECT_GT(thumbnails, 0u);
   EXPECT_EQ(LogCount(kRestart, dir_), 0);
   monitor->Signal(SIGTERM);
   EXPECT_EQ(monitor->WaitExit(), 0);
