@@ -1,6 +1,7 @@
 // Compression of page texts into zlib streams (header, deflate data, Adler-32
-// of the input). Only compression exists here; no state is shared between
-// calls, so any number of threads compress at the same time.
+// of the input). Only compression exists here. Each thread keeps its own
+// deflate state from call to call and nothing is shared between threads, so
+// any number of threads compress at the same time.
 #pragma once
 
 #include <array>
