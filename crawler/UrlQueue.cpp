@@ -1,5 +1,7 @@
 #include "crawler/UrlQueue.h"
 
+#include <thread>
+
 #include "crawler/CrawlerEngine.h"
 #include "platform/Files.h"
 #include "platform/Threads.h"
@@ -88,7 +90,14 @@ bool GetUrl(UrlInfo& item) {
 }
 
 bool TryGetUrl(UrlInfo& item) {
-  std::lock_guard<std::mutex> lock(UrlQueueGetLock);
+  // A taker may hold the get lock through its polls of an empty queue; then
+  // there is nothing to take and nothing to wait for.
+  std::unique_lock<std::mutex> lock(UrlQueueGetLock, std::try_to_lock);
+  while (!lock.owns_lock()) {
+    if (QueueIsEmpty(UrlQueue)) return false;
+    std::this_thread::yield();
+    lock.try_lock();
+  }
   if (!QueueFront(UrlQueue, item)) return false;
   Dequeue(UrlQueue);
   return true;

@@ -58,7 +58,8 @@ void InitUrlQueue(int32_t capacity);
 bool PutUrl(const UrlInfo& item);
 // Waits, sleeping 10 s at a time with the get lock held, while the queue is empty.
 bool GetUrl(UrlInfo& item);
-// Takes the oldest record if there is one, without waiting for one to arrive.
+// Takes the oldest record if there is one, without waiting for one to arrive
+// or for a taker that waits on the empty queue.
 bool TryGetUrl(UrlInfo& item);
 bool UrlQueueIsEmpty();
 int32_t UrlQueueCount();

@@ -206,5 +206,25 @@ TEST_F(UrlQueueTest, SaveEndsWhileADownloadThreadCompetesForTheLastRecords) {
   EXPECT_EQ(saved + taken + UrlQueueCount(), 201);
 }
 
+// A taker that waits on the empty queue holds the get lock through its
+// polls; a save that met one record more a moment earlier must not wait
+// behind it for a record that may never come.
+TEST_F(UrlQueueTest, TakingWithoutWaitGivesUpWhileATakerWaitsOnTheEmptyQueue) {
+  std::atomic<bool> waiting{false};
+  std::thread taker([&] {
+    UrlInfo got;
+    waiting = true;
+    GetUrl(got);
+  });
+  ASSERT_TRUE(test::WaitUntil([&] { return waiting.load(); }));
+  RealSleep(20);  // the taker is in its polls, holding the lock
+  UrlInfo info;
+  EXPECT_FALSE(TryGetUrl(info));
+  SaveUrlQueue();
+  EXPECT_EQ(FileSizeOf("SideFile.dat"), 0);
+  PutUrl(MakePage("release"));
+  taker.join();
+}
+
 }  // namespace
 }  // namespace tov
