@@ -3,6 +3,7 @@
 #include <locale.h>
 #include <time.h>
 
+#include <cstdio>
 #include <mutex>
 
 #include "platform/Files.h"
@@ -44,21 +45,39 @@ void WriteErrorLog(std::string_view msg) {
   static std::mutex serialise;
   std::lock_guard<std::mutex> guard(serialise);
 
-  TFile file = TFile::OpenAppend(kLogFileName);
-  // The other program may be appending at this moment: wait a little for it,
-  // then fail as a file held by another writer does.
-  bool locked = file.TryLockExclusive();
-  for (int i = 0; !locked && i < 50; ++i) {
-    RealSleep(5);
-    locked = file.TryLockExclusive();
-  }
-  if (!locked) throw EInOutError(32);
-
   std::string line = ErrorLogStamp();
   line.append(msg);
   line.append("\r\n");
-  file.Write(line);  // one write, so a line never interleaves with another's
-  file.Close();
+  try {
+    TFile file = TFile::OpenAppend(kLogFileName);
+    // The other program may be appending at this moment: wait a little for
+    // it, then fail as a file held by another writer does.
+    bool locked = file.TryLockExclusive();
+    for (int i = 0; !locked && i < 50; ++i) {
+      RealSleep(5);
+      locked = file.TryLockExclusive();
+    }
+    if (!locked) throw EInOutError(32);
+    const int64_t end = file.Size();
+    try {
+      file.Write(line);  // one write, so a line never interleaves with another's
+    } catch (...) {
+      // A full disk may take part of the line: the next line must not
+      // follow a torn one.
+      try {
+        file.Truncate(end);
+      } catch (...) {
+      }
+      throw;
+    }
+    file.Close();
+  } catch (...) {
+    // A line the file cannot take (full disk, read-only file) still reaches
+    // whoever reads the program's standard error.
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+    throw;
+  }
 }
 
 }  // namespace tov

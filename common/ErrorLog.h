@@ -10,7 +10,9 @@ namespace tov {
 // Appends "<time> <date>: <msg>" and CR LF, with the local time (seconds
 // included) and date in the user's LC_TIME format. Raises EInOutError when the
 // file cannot be opened, written or closed; a read-only file gives "File access
-// denied", a file held by another writer for longer than a moment I/O error 32.
+// denied", a file held by another writer for longer than a moment I/O error 32;
+// the line then goes to standard error, and a line the disk took only part of
+// is cut off the file again.
 // Calls from threads of one process are serialised, so they never collide.
 void WriteErrorLog(std::string_view msg);
 

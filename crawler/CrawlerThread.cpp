@@ -125,7 +125,16 @@ void TCrawlerThread::ProcessPage(Tools& tools, const UrlInfo& page) {
   }
 
   rec.Html = CompressString(body, 2);
-  AddToSideFileQueue(rec);
+  try {
+    AddToSideFileQueue(rec);
+  } catch (const EInOutError& e) {
+    // A full disk, say. The page goes back to the queue to be fetched again
+    // once there is room; the thread still ends on the failure.
+    CallErrorLogProc("cant queue " + page.Url.str() + " for " + page.Storage.str() + ": " + e.Message() +
+                     "; the page goes back to the page queue");
+    PutUrl(page);
+    throw;
+  }
 
   if (StatProc) {
     if (page.PageType == "robottxt") {

@@ -117,11 +117,14 @@ void AddToSideFileQueue(const ThumbnaleData& rec) {
   try {
     file.Write(entry);
   } catch (...) {
-    // Leave no partial entry behind for later appends to follow.
+    // Leave no partial entry behind for later appends to follow, and count
+    // only what the file holds.
     try {
       file.Truncate(whole);
     } catch (...) {
     }
+    slot.Count -= 1;
+    SideFilePending -= 1;
     throw;
   }
   file.Close();

@@ -53,7 +53,8 @@ void TakeUpSideFiles();
 // Appends one entry for rec to its server's queue file. The entry is counted
 // before the file is opened, so one whose file cannot be opened (logged as
 // "cant write to SideFileQueue, file ... is locked.") still counts. A write
-// that fails part-way is cut back off the file and raises EInOutError. An
+// that fails part-way (a full disk) is cut back off the file, is not counted
+// and raises EInOutError. An
 // entry whose storage address cannot name a file is logged and not queued.
 void AddToSideFileQueue(const ThumbnaleData& rec);
 

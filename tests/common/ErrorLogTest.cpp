@@ -41,6 +41,7 @@ TEST(WriteErrorLog, ReadOnlyFileGivesAccessDeniedAndStaysUnchanged) {
   test::ScopedWorkDir dir;
   test::WriteFileBytes("ErrorLog.txt", "keep");
   ::chmod("ErrorLog.txt", 0444);
+  testing::internal::CaptureStderr();
   try {
     WriteErrorLog("x");
     FAIL() << "no error";
@@ -48,7 +49,23 @@ TEST(WriteErrorLog, ReadOnlyFileGivesAccessDeniedAndStaysUnchanged) {
     EXPECT_EQ(e.ErrorCode(), 5);
     EXPECT_EQ(e.Message(), "File access denied");
   }
+  const std::string stderr_text = testing::internal::GetCapturedStderr();
   EXPECT_EQ(test::ReadFileBytes("ErrorLog.txt"), "keep");
+  // The line is not lost without a trace.
+  EXPECT_EQ(stderr_text.substr(stderr_text.size() - 5), ": x\r\n");
+}
+
+TEST(WriteErrorLog, AFullDiskGivesError112AndTheLineReachesStandardError) {
+  test::ScopedWorkDir dir;
+  ASSERT_EQ(::symlink("/dev/full", "ErrorLog.txt"), 0);
+  testing::internal::CaptureStderr();
+  try {
+    WriteErrorLog("no room");
+    FAIL() << "no error";
+  } catch (const EInOutError& e) {
+    EXPECT_EQ(e.ErrorCode(), 112);
+  }
+  EXPECT_NE(testing::internal::GetCapturedStderr().find(": no room\r\n"), std::string::npos);
 }
 
 TEST(WriteErrorLog, ThreadsOfOneProcessNeverLoseALine) {

@@ -208,6 +208,8 @@ TEST_F(SideFileQueueTest, AWriteFailingPartWayLeavesOnlyWholeEntries) {
   EXPECT_THROW(AddToSideFileQueue(MakeThumbnaleData(9, "127.0.0.2", 1000, 0, nullptr)), EInOutError);
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &old), 0);
   EXPECT_EQ(FileSizeOf(QueueFile("127.0.0.2")), whole);
+  EXPECT_EQ(Slot(0).Count, 3);  // what the file holds
+  EXPECT_EQ(SideFilePending, 3);
 
   auto r = MakeThumbnaleData(10, "127.0.0.2", 1000, 0, nullptr);
   AddToSideFileQueue(r);
