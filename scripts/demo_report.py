@@ -14,74 +14,29 @@ thumbnail. --brief prints one progress line.
 import glob
 import os
 import sys
-import zlib
 
-HEAD = 258
-UPLOAD_HEADER = 81
-
-
-def field(head, start, width):
-    return head[start:start + width].decode("latin-1").rstrip(" ")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests", "standins"))
+import sidefiles  # noqa: E402
 
 
-def size_field(head, start):
-    text = field(head, start, 10)
-    return int(text) if text.isdigit() else None
-
-
-def entries(data):
-    """The whole entries at the start of data, as dicts; stops at a bad or partial one."""
-    out = []
-    pos = 0
-    while len(data) - pos >= HEAD:
-        head = data[pos:pos + HEAD]
-        html_size = size_field(head, 238)
-        thumb_size = size_field(head, 248)
-        if html_size is None or thumb_size is None or pos + HEAD + html_size + thumb_size > len(data):
-            break
-        body = data[pos + HEAD:pos + HEAD + html_size]
-        out.append({
-            "type": field(head, 0, 10),
-            "status": field(head, 20, 3),
-            "url": field(head, 23, 200),
-            "page_bytes": html_size,
-            "thumbnail": thumb_size > 0,
-            "readable": readable(body),
-        })
-        pos += HEAD + html_size + thumb_size
-    return out
-
-
-def readable(body):
-    if not body:
-        return True
-    try:
-        zlib.decompress(body)
-        return True
-    except zlib.error:
-        return False
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
+def described(entry):
+    return {
+        "type": entry["type"],
+        "status": entry["status"],
+        "url": entry["url"],
+        "page_bytes": entry["page_bytes"],
+        "thumbnail": len(entry["thumbnail"]) > 0,
+        "readable": sidefiles.page_text(entry) is not None,
+    }
 
 
 def delivered(work):
-    uploads = []
-    for path in sorted(glob.glob(os.path.join(work, "storage", "*.bin"))):
-        data = read(path)
-        header = data[:UPLOAD_HEADER].decode("latin-1")
-        uploads.append((header, entries(data[UPLOAD_HEADER:])))
-    return uploads
+    return [(up["command"], [described(e) for e in up["entries"]])
+            for up in sidefiles.uploads(os.path.join(work, "storage"))]
 
 
 def queued(work):
-    found = []
-    for path in sorted(glob.glob(os.path.join(work, "sqtemp", "*"))):
-        if os.path.isfile(path):
-            found += entries(read(path))
-    return found
+    return [described(e) for entries, _ in sidefiles.queue_files(work).values() for e in entries]
 
 
 def log_lines(work):
