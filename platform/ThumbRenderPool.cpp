@@ -45,6 +45,7 @@ struct Helper {
   pid_t pid = -1;
   int fd = -1;
   bool ready = false;
+  int pages = 0;  // laid out so far
   Clock::time_point started;
 
   Helper() = default;
@@ -241,7 +242,11 @@ class Pool {
       out.rgb.assign(pixels.begin(), pixels.end());
       result = ThumbRenderResult::Picture;
     }
-    Release(std::move(h));
+    if (++h->pages >= limits.pages_per_helper && limits.pages_per_helper > 0) {
+      Retire(std::move(h), Io::Ok);  // a fresh one starts when next needed
+    } else {
+      Release(std::move(h));
+    }
     return result;
   }
 

@@ -3,7 +3,7 @@
 // layout engine; a page that takes longer than the time limit has its helper
 // killed, and a page that crashes the engine takes only the helper down. The
 // helpers are shared by all threads of the process, started when first needed
-// and reused; a helper runs at the scheduling priority of the thread that
+// and reused for a number of pages; a helper runs at the scheduling priority of the thread that
 // started it, so idle download threads get idle helpers.
 #pragma once
 
@@ -23,6 +23,10 @@ struct ThumbRenderLimits {
   size_t max_page_bytes = 256 * 1024;
   // Helper processes at most; 0 means one per processor, at most 8.
   int max_helpers = 0;
+  // Pages a helper lays out before it is replaced by a fresh one, so that
+  // what a layout engine keeps from page to page (caches, a fragmented heap)
+  // cannot grow without end in a crawler that runs for weeks.
+  int pages_per_helper = 1000;
 };
 
 void SetThumbRenderLimits(const ThumbRenderLimits& limits);

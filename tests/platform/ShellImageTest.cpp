@@ -10,6 +10,7 @@
 
 #include <future>
 #include <string>
+#include <vector>
 
 #include "platform/ThumbRenderPool.h"
 #include "tests/support/TestSupport.h"
@@ -219,6 +220,27 @@ TEST_F(ShellImageTest, HelperThatDiesOnAPageGivesNoPictureAndIsReplaced) {
   HBITMAP bitmap;
   ASSERT_EQ(Extract(*extractor, bitmap), S_OK);
   EXPECT_GT(RedShare(*bitmap), 0.9);
+}
+
+TEST_F(ShellImageTest, AHelperIsReplacedAfterItsNumberOfPages) {
+  ThumbRenderLimits limits = GetThumbRenderLimits();
+  limits.max_helpers = 1;
+  limits.pages_per_helper = 3;
+  SetThumbRenderLimits(limits);
+  test::WriteFileBytes(file_, "<body style=\"background:#ff0000\">");
+  std::shared_ptr<IExtractImage> extractor = ExtractorOf("7.html");
+  ASSERT_TRUE(extractor);
+  std::vector<int> helpers;
+  for (int page = 0; page < 7; ++page) {
+    HBITMAP bitmap;
+    ASSERT_EQ(Extract(*extractor, bitmap), S_OK) << page;
+    EXPECT_GT(RedShare(*bitmap), 0.9) << page;
+    // Between pages: after every third the helper is gone, else it waits.
+    const std::vector<int> pids = ThumbRenderHelperPids();
+    EXPECT_EQ(pids.size(), page % 3 == 2 ? 0u : 1u) << page;
+    if (!pids.empty() && (helpers.empty() || helpers.back() != pids[0])) helpers.push_back(pids[0]);
+  }
+  EXPECT_EQ(helpers.size(), 3u);  // pages 1-3, 4-6 and 7
 }
 
 }  // namespace
