@@ -169,10 +169,7 @@ void TIPCEvent::SignalRecord(int32_t kind, int32_t id, const TIPCEventData& data
   if (pending.load() == 0) {
     block_guard_->Stalled = false;
   } else if (!block_guard_->Stalled) {
-    for (uint32_t waited = 0; pending.load() != 0 && waited < kHandOverWaitUs; waited += 100) {
-      std::this_thread::sleep_for(std::chrono::microseconds(100));
-    }
-    block_guard_->Stalled = pending.load() != 0;
+    block_guard_->Stalled = !TakenWithinUs(kHandOverWaitUs);
   }
   {
     std::lock_guard<std::mutex> lock(block_guard_->Lock);
@@ -182,6 +179,16 @@ void TIPCEvent::SignalRecord(int32_t kind, int32_t id, const TIPCEventData& data
     pending.store(1);
   }
   TEvent::Signal();
+}
+
+bool TIPCEvent::WaitTaken(uint32_t timeout_ms) { return TakenWithinUs(timeout_ms * 1000); }
+
+bool TIPCEvent::TakenWithinUs(uint32_t timeout_us) {
+  std::atomic_ref<uint8_t> pending(shared_block_[kPendingOffset]);
+  for (uint32_t waited = 0; pending.load() != 0 && waited < timeout_us; waited += 100) {
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
+  return pending.load() == 0;
 }
 
 void TIPCEvent::WriteHeader(int32_t kind, int32_t id) {

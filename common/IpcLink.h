@@ -174,6 +174,9 @@ class TIPCEvent : public TEvent {
   // receiver to take the record before, which a one-slot block would
   // otherwise overwrite unread.
   void SignalRecord(int32_t kind, int32_t id, const TIPCEventData& data);
+  // Waits up to timeout_ms for the receiver to take the record last sent with
+  // SignalRecord; false when it is still untaken.
+  bool WaitTaken(uint32_t timeout_ms);
   // Writes flags into the record in the block; signals nothing.
   void SetFlags(uint16_t flags);
 
@@ -184,6 +187,7 @@ class TIPCEvent : public TEvent {
 
  private:
   void WriteHeader(int32_t kind, int32_t id);
+  bool TakenWithinUs(uint32_t timeout_us);
 
   TIPCThread* owner_;
   std::atomic<int32_t> id_{0};

@@ -378,12 +378,14 @@ void TIPCClient::ConnectToMonitor() {
   try {
     {
       // No report may reach the monitor before the answer it waits for: it
-      // would end that wait as a failed attach. A report sent after the
-      // answer waits until the monitor has taken it.
+      // would end that wait as a failed attach. Nor may one replace the
+      // answer untaken, however slowly the monitor's link thread wakes: the
+      // reports wait behind it for as long as the monitor waits for it.
       std::lock_guard<std::mutex> lock(report_mutex_);
       SetState(stConnected);
       wait_event_ = ClientEvent.get();
       MonitorEvent->SignalRecord(evClientAttach, ID(), answer);
+      MonitorEvent->WaitTaken(kHandshakeWaitMs);
     }
     DoConnect(true);
   } catch (...) {

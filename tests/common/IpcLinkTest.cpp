@@ -9,6 +9,7 @@
 
 #include "common/IpcThreads.h"
 #include "platform/ByteCodec.h"
+#include "platform/Threads.h"
 #include "tests/common/LinkTestSupport.h"
 
 namespace tov {
@@ -82,6 +83,22 @@ TEST_F(IpcLinkTest, WaitForThatWakesOnAnotherIdFailsTracesAndUsesTheWakeUp) {
 
   auto lines = test::TraceLines();
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "  0000001F: Wait Failed TIPCClient Kind: evClientAttach ID: 1F"), 2);
+}
+
+TEST_F(IpcLinkTest, ARecordCountsAsUntakenUntilTheReceiverTakesIt) {
+  TIPCEvent sender(nullptr, "MONITOR_EVENT", false);
+  TIPCEvent receiver(nullptr, "MONITOR_EVENT", false);
+  EXPECT_TRUE(sender.WaitTaken(0));  // nothing sent yet
+  sender.SignalRecord(evClientAttach, 7, TIPCEventData{});
+  EXPECT_FALSE(sender.WaitTaken(10));
+  EXPECT_TRUE(receiver.Wait(0));  // the wake-up alone takes nothing
+  EXPECT_FALSE(sender.WaitTaken(0));
+  std::thread taker([&] {
+    RealSleep(100);  // longer than a report waits to hand over
+    EXPECT_EQ(receiver.TakeBlock().ID, 7);
+  });
+  EXPECT_TRUE(sender.WaitTaken(30000));
+  taker.join();
 }
 
 TEST_F(IpcLinkTest, ObjectsThatCannotBeMadeRaiseAsTheLinkExpects) {
