@@ -37,7 +37,7 @@ std::atomic<int32_t> SideFilePending{0};
 std::array<uint32_t, MaxCrawlerThreads + 1> CrawlerThreads{};
 std::mutex ThreadCountLock;
 std::mutex ThreadCreateLock;
-THartPip* HartPipThread = nullptr;
+std::atomic<THartPip*> HartPipThread{nullptr};
 
 namespace {
 std::mutex g_user_info_lock;
@@ -136,9 +136,10 @@ void StartCrawler(TLogProc logProc, const std::string& version, TLogProc holtErr
     StartBackgroundThread(HentUrlerFraUrlserver, "HentUrlerFraUrlserver");
     StartBackgroundThread(SentTilLagringserver, "SentTilLagringserver");
 
-    HartPipThread = new THartPip;
-    HartPipThread->SetFreeOnTerminate(true);
-    HartPipThread->Resume();
+    auto* heartbeat = new THartPip;
+    heartbeat->SetFreeOnTerminate(true);
+    HartPipThread = heartbeat;
+    heartbeat->Resume();  // from here on the thread owns itself
 
     // The sender waits while nothing is pending; no download thread exists yet.
     InitSideFileQueue();
@@ -174,6 +175,11 @@ void SetCrawlers(int32_t n) {
     CallLogProc("Creating thread nr: " + std::to_string(k) + " of " + std::to_string(WantedThreads.load()) +
                 " as id: " + std::to_string(id));
   }
+}
+
+THartPip::~THartPip() {
+  THartPip* self = this;
+  HartPipThread.compare_exchange_strong(self, nullptr);
 }
 
 void THartPip::Execute() {

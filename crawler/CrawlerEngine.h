@@ -92,9 +92,14 @@ void LogVerbose(const std::string& msg);
 // The heartbeat: reports the running-thread count every 3 s while fewer than two
 // download threads run (with two or more, their page reports are the heartbeat).
 class THartPip : public TThread {
+ public:
+  ~THartPip() override;
+
  protected:
   void Execute() override;
 };
-extern THartPip* HartPipThread;
+// The heartbeat once started; it frees itself and clears this as it ends, so
+// null means it can no longer call ThreadCountProc.
+extern std::atomic<THartPip*> HartPipThread;
 
 }  // namespace tov

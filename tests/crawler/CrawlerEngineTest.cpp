@@ -22,16 +22,7 @@ using test::WaitUntil;
 class EngineTest : public ::testing::Test {
  protected:
   void Start() { test::StartTestEngine(log, errors, &heartbeats, &pages); }
-  // Lets every download thread leave: stop, then hand each a page to wake it.
-  void TearDown() override {
-    StopCrawling = true;
-    EXPECT_TRUE(WaitUntil([] {
-      if (RunningThreadCount() == 0) return true;
-      if (UrlQueueCount() < 10) PutUrl(MakePage("wake"));
-      return false;
-    }));
-    RealSleep(20);  // the heartbeat leaves at its next tick
-  }
+  void TearDown() override { EXPECT_TRUE(test::StopTestEngine(log)); }
   // Feeds pages until the number of running threads satisfies pred.
   template <typename Pred>
   bool FeedUntil(Pred pred) {

@@ -66,7 +66,7 @@ class CrawlerThreadTest : public ::testing::Test {
           if (CurrentThreadId() != heartbeat_id) ++handled;
         },
         false, "");
-    heartbeat_id = HartPipThread->ThreadID();
+    heartbeat_id = HartPipThread.load()->ThreadID();
   }
   // Queues the pages, lets one thread take them all and waits until each
   // has been reported.
@@ -83,16 +83,7 @@ class CrawlerThreadTest : public ::testing::Test {
     std::lock_guard<std::mutex> lock(mutex);
     return stats;
   }
-  // Lets every download thread leave: stop, then hand each a page to wake it.
-  void TearDown() override {
-    StopCrawling = true;
-    EXPECT_TRUE(WaitUntil([] {
-      if (RunningThreadCount() == 0) return true;
-      if (UrlQueueCount() < 10) PutUrl(Page("http://127.0.0.1:1/", "wake", false));
-      return false;
-    }));
-    RealSleep(20);
-  }
+  void TearDown() override { EXPECT_TRUE(test::StopTestEngine(log)); }
 
   StandInWebSite site{{"127.0.0.1", "127.0.0.7"}, 80};
   test::ScopedWorkDir dir;

@@ -1,5 +1,9 @@
 #include "tests/crawler/EngineTestSupport.h"
 
+#include "crawler/StorageSender.h"
+#include "crawler/UrlServerExchange.h"
+#include "tests/support/TestSupport.h"
+
 namespace tov::test {
 
 void EngineLog::Add(const std::string& line) {
@@ -54,6 +58,21 @@ void StartTestEngine(EngineLog& log, EngineLog& errors, std::atomic<int>* heartb
         if (heartbeats) ++*heartbeats;
       },
       false, "");
+}
+
+bool StopTestEngine(const EngineLog& log, int timeout_ms) {
+  StopCrawling = true;
+  return WaitUntil(
+      [&] {
+        // A download thread's exit line is the last it hands to a callback.
+        if (log.CountPrefix("Creating thread nr: ") != log.CountPrefix("Thread ")) {
+          if (UrlQueueCount() < 10) PutUrl(MakePage("wake"));
+          return false;
+        }
+        return HentUrlerFraUrlserver.load() == nullptr && SentTilLagringserver.load() == nullptr &&
+               HartPipThread.load() == nullptr;
+      },
+      timeout_ms);
 }
 
 }  // namespace tov::test

@@ -31,4 +31,11 @@ UrlInfo MakePage(const std::string& url, const std::string& type = "crawl");
 void StartTestEngine(EngineLog& log, EngineLog& errors, std::atomic<int>* heartbeats = nullptr,
                      std::atomic<int>* pages = nullptr);
 
+// Stops the engine and waits until none of its threads can call back into
+// the test any more: each download thread has logged its exit (pages wake
+// those waiting for one), and the URL fetcher, the sender and the heartbeat
+// have ended. The engine's threads free themselves, so only then may a test
+// let go of what its callbacks write to. False when that took too long.
+bool StopTestEngine(const EngineLog& log, int timeout_ms = 5000);
+
 }  // namespace tov::test

@@ -46,11 +46,7 @@ std::vector<SideFileEntry> EntriesOf(const std::vector<StorageUpload>& uploads) 
 class StorageSenderTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(::mkdir("sqtemp", 0755), 0); }
-  void TearDown() override {
-    StopCrawling = true;
-    EXPECT_TRUE(WaitUntil([] { return SentTilLagringserver.load() == nullptr; }, kWaitMs));
-    RealSleep(20);  // the heartbeat leaves at its next tick
-  }
+  void TearDown() override { EXPECT_TRUE(test::StopTestEngine(log, kWaitMs)); }
   void Start(bool dedicated = false, const std::string& dedicated_name = "") {
     StartCrawler(
         log.Proc(), "0.82", [](const std::string&) {}, nullptr, [](uint8_t) {}, errors.Proc(), [] {}, [] {},

@@ -79,10 +79,7 @@ class UrlExchangeTest : public ::testing::Test {
     SetSleepFunction(&ScaledSleep);
   }
   void TearDown() override {
-    StopCrawling = true;
-    EXPECT_TRUE(WaitUntil(
-        [] { return HentUrlerFraUrlserver.load() == nullptr && SentTilLagringserver.load() == nullptr; }, kWaitMs));
-    RealSleep(3000 / kSleepDivisor + 50);  // the heartbeat leaves at its next tick
+    EXPECT_TRUE(test::StopTestEngine(log, kWaitMs));
     SetSleepFunction(nullptr);
   }
   // Starts the engine; fetching begins once the account is set, as the window
