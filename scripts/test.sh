@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds into build/ and runs every test, then builds
 # into build-asan/ with AddressSanitizer and UndefinedBehaviorSanitizer and runs
-# every test again. Exits non-zero on the first failure.
+# every test again, then builds into build-tsan/ with ThreadSanitizer and runs
+# the unit, link and engine tests once more. Exits non-zero on the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,4 +19,18 @@ build() {
 build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   build build-asan -DCMAKE_BUILD_TYPE=Debug -DTOV_SANITIZE=ON
+
+# ThreadSanitizer: the tests of the five areas, not the end-to-end tests nor
+# the fuzz replays; the labels are explained in tests/CMakeLists.txt. A report
+# ends its process; one from a helper process that a test outlives still fails
+# the stage through the test log.
+cmake -S . -B build-tsan -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=Debug -DTOV_TSAN=ON
+cmake --build build-tsan -j "$jobs"
+tsan_ctest() {
+  (cd build-tsan && ctest -j "$jobs" --output-on-failure "$@" &&
+    ! grep -m1 "WARNING: ThreadSanitizer" Testing/Temporary/LastTest.log)
+}
+tsan_options="halt_on_error=1 second_deadlock_stack=1"
+TSAN_OPTIONS="$tsan_options" tsan_ctest -L '^(platform|common|toolkit|crawler|monitor)$' -LE '^(qt-helper|qt-threads)$'
+TSAN_OPTIONS="$tsan_options suppressions=$PWD/scripts/tsan-qt-helper.supp" tsan_ctest -L '^qt-helper$'
 echo "All tests passed."
