@@ -133,12 +133,15 @@ std::string TClientDirectory::ClientName(int32_t id) const {
 }
 
 std::vector<TClientEntry> TClientDirectory::Entries() const {
-  std::vector<uint8_t> copy(shared_mem_->Bytes().begin(), shared_mem_->Bytes().end());
-  int32_t count = Clamped(ByteReader(std::span<const uint8_t>(copy).subspan(4, 4)).GetI32());
+  // The count is read as writers store it, and the monitor's id before it not
+  // at all: monitors claim and release that word with atomic operations at
+  // any time, which a plain copy of the header would race with.
+  const int32_t count = Count();
+  std::vector<uint8_t> copy(EntryBytes(1), EntryBytes(1) + static_cast<size_t>(count) * TClientEntry::kSize);
   std::vector<TClientEntry> entries;
   for (int32_t p = 1; p <= count; ++p) {
-    entries.push_back(
-        DecodeEntry(std::span<const uint8_t>(copy).subspan(kHeaderSize + (p - 1) * TClientEntry::kSize, TClientEntry::kSize)));
+    const size_t at = static_cast<size_t>(p - 1) * TClientEntry::kSize;
+    entries.push_back(DecodeEntry(std::span<const uint8_t>(copy).subspan(at, TClientEntry::kSize)));
   }
   return entries;
 }
