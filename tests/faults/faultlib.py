@@ -189,7 +189,12 @@ class World:
                 self.children.remove(p)
 
     def wait_gone(self, pids, timeout):
-        return wait_until(lambda: (self.reap(), not any(p in process_ids_all() for p in pids))[1], timeout)
+        """Until none of pids exists any more, not even as a zombie: a zombie
+        leader may still have threads holding the process's files."""
+        def gone():
+            self.reap()
+            return not any(p in process_ids_all() for p in pids)
+        return wait_until(gone, timeout)
 
     # ---- what happened ----
     def log(self):
