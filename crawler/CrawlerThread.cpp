@@ -77,7 +77,7 @@ void TCrawlerThread::Execute() {
     CallErrorLogProc("Download thread " + std::to_string(ThreadID()) + " ended by " + CurrentExceptionClassName() +
                      ": " + CurrentExceptionMessage());
   }
-  ExitSequence(tools.get());
+  ExitSequence(tools);
 }
 
 void TCrawlerThread::PageLoop(Tools& tools) {
@@ -245,23 +245,24 @@ std::string ThumbnailFatalMessage(const std::string& className, const std::strin
          ". Error type is \"" + className + "\". Try to restart the crawler if it has worked before";
 }
 
-void TCrawlerThread::ExitSequence(Tools* tools) {
+void TCrawlerThread::ExitSequence(std::unique_ptr<Tools>& tools) {
   try {
     CallLogProc("prepering to exiting");
     if (tools != nullptr && FileExists(tools->WorkFileName) && !DeleteFile(tools->WorkFileName)) {
       CallErrorLogProc("cant delete crawler temp file");
     }
-    {
-      std::lock_guard<std::mutex> lock(ThreadCountLock);
-      RunningThreads.fetch_sub(1);
-    }
     CallLogProc("Thread " + std::to_string(ThreadID()) + " exiting");
     Http.reset();
+    tools.reset();
   } catch (const EAccessViolation& e) {
     CallErrorLogProc("Feil i finaly i MakeThumbnaleTread. EAccessViolation: " + e.Message());
   } catch (...) {
     CallErrorLogProc("Feil i finaly i MakeThumbnaleTread: " + CurrentExceptionClassName());
   }
+  // Last, and whatever failed above: once the count no longer holds this
+  // thread, the shut-down may end the process, so nothing may follow.
+  std::lock_guard<std::mutex> lock(ThreadCountLock);
+  RunningThreads.fetch_sub(1);
 }
 
 }  // namespace tov

@@ -68,7 +68,9 @@ class TCrawlerThread : public TThread {
   int32_t MakePageThumbnail(Tools& tools, const UrlInfo& page, const std::string& body);
   // Runs on the window thread through the synchronised call.
   void ShowFatalError();
-  void ExitSequence(Tools* tools);
+  // Logs the exit, deletes the work file, frees what the run made and only
+  // then lowers RunningThreads.
+  void ExitSequence(std::unique_ptr<Tools>& tools);
 
   std::unique_ptr<TIdHTTP> Http;
   ShortString<20> PeerIP;
