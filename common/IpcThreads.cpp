@@ -182,6 +182,7 @@ bool TIPCMonitor::RegisterAsMonitor() {
     if (ID() != CurrentProcessId() || registered == ID() || ProcessExists(registered)) return false;
     if (Directory->TakeOverMonitorID(registered, ID())) {
       Trace(Format("Took over from monitor %d, whose process is gone", {static_cast<int64_t>(registered)}));
+      took_over_ = true;
       return true;
     }
   }
@@ -253,6 +254,37 @@ void TIPCMonitor::DoClientSignal(const TIPCSharedEvent& block) {
   if (block.ID == CurrentClientID()) DoSignal(block.Data);  // other clients' records are dropped
 }
 
+// A monitor that died attached to a client leaves that client waiting on
+// "CLIENT_EVENT", deaf to attach requests on "CONNECT_EVENT", and sending its
+// reports into the void. Which client it was is not recorded: each is asked
+// to detach, the last registered first (the one a monitor attaches at its
+// start), until one answers.
+void TIPCMonitor::DetachLeftClient() {
+  std::vector<TClientEntry> clients = Directory->Entries();
+  for (auto it = clients.rbegin(); it != clients.rend() && !ExitRequested(); ++it) {
+    Trace(Format("Sending evMonitorDetach: %x", {static_cast<int64_t>(it->ID)}));
+    ClientEvent->SignalID(evMonitorDetach, it->ID);
+    if (AwaitClient(it->ID, evClientDetach, kHandshakeWaitMs)) {
+      Trace(Format("Detached client %x, left attached by the monitor taken over", {static_cast<int64_t>(it->ID)}));
+      return;
+    }
+    // An unattached client never looks at "CLIENT_EVENT": the request must
+    // not wait there until it attaches and then detach it.
+    ClientEvent->Reset();
+  }
+}
+
+bool TIPCMonitor::AwaitClient(int32_t id, int32_t kind, uint32_t timeout_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0 || !MonitorEvent->Wait(static_cast<uint32_t>(left))) return false;
+    const TIPCSharedEvent block = MonitorEvent->TakeBlock();
+    if (block.ID == id && block.EventKind == kind) return true;
+  }
+}
+
 void TIPCMonitor::ConnectToClient(int32_t id) {
   if (id == CurrentClientID()) return;
   if (State() == stConnected) DisconnectFromClient(true);
@@ -287,6 +319,13 @@ void TIPCMonitor::DisconnectFromClient(bool wait) {
 
 void TIPCMonitor::Execute() {
   Trace(Name() + " Activated");
+  if (took_over_) {
+    try {
+      DetachLeftClient();
+    } catch (...) {
+      TraceException();
+    }
+  }
   // Kick the loop so that its first pass attaches the last registered client.
   if (Directory->Count() > 0) MonitorEvent->SignalID(evClientStart, Directory->LastClientID());
   for (;;) {
@@ -406,11 +445,16 @@ void TIPCClient::DisconnectFromMonitor(bool wait) {
       Trace(ClientEvent->WaitFor(kHandshakeWaitMs, ID(), evMonitorDetach) ? "Got evMonitorDetach"
                                                                            : "Error waiting for evMonitorDetach");
     }
-    SetState(stActive);
-    wait_event_ = ConnectEvent.get();
-    if (!wait) {
-      Trace("DisconnectFromMonitor sending evClientDetach");
-      MonitorEvent->Signal(evClientDetach);
+    {
+      // No report may follow the detach answer: a monitor waiting for the
+      // answer would find the report in its place.
+      std::lock_guard<std::mutex> lock(report_mutex_);
+      SetState(stActive);
+      wait_event_ = ConnectEvent.get();
+      if (!wait) {
+        Trace("DisconnectFromMonitor sending evClientDetach");
+        MonitorEvent->Signal(evClientDetach);
+      }
     }
     DoConnect(false);
   }

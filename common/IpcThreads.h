@@ -134,7 +134,9 @@ class TIPCMonitor : public TIPCThread {
   // process id takes a registered id for the process id of an earlier
   // monitor, and takes over from one whose process is gone: a monitor that
   // died without deactivating, while a client kept the directory open, does
-  // not lock out the next one.
+  // not lock out the next one. A monitor that took over first asks the
+  // client the dead one may have left attached to detach, so that it can be
+  // attached again.
   void Activate() override;
   void Deactivate() override;
   const char* ClassName() const override { return "TIPCMonitor"; }
@@ -168,6 +170,10 @@ class TIPCMonitor : public TIPCThread {
 
  private:
   bool RegisterAsMonitor();
+  void DetachLeftClient();
+  // Waits up to timeout_ms for this id and kind on "MONITOR_EVENT", taking
+  // and dropping whatever else arrives meanwhile.
+  bool AwaitClient(int32_t id, int32_t kind, uint32_t timeout_ms);
   void ConnectToClient(int32_t id);
   void DisconnectFromClient(bool wait);
   void DoClientSignal(const TIPCSharedEvent& block);
@@ -175,6 +181,7 @@ class TIPCMonitor : public TIPCThread {
 
   std::atomic<int32_t> current_client_id_{0};
   std::atomic<bool> auto_connect_{true};
+  std::atomic<bool> took_over_{false};  // from a monitor whose process is gone
   TIPCNotifyEvent on_directory_update_;
 };
 
@@ -204,7 +211,8 @@ class TIPCClient : public TIPCThread {
   TIPCEvent* WaitEvent() const { return wait_event_.load(); }
 
   std::atomic<TIPCEvent*> wait_event_{nullptr};
-  // Orders reports behind the attach answer (ConnectToMonitor).
+  // Orders reports behind the attach answer (ConnectToMonitor) and keeps
+  // them from following the detach answer (DisconnectFromMonitor).
   std::mutex report_mutex_;
 };
 

@@ -238,6 +238,40 @@ TEST_F(LinkProcessTest, MonitorWhoseProcessIsGoneIsTakenOver) {
   EXPECT_EQ(next->Ask("monitorid", "monitorid"), "monitorid " + std::to_string(next->Pid()));
 }
 
+// A monitor killed while attached leaves its client attached to nobody,
+// deaf to attach requests; the monitor that takes over detaches it and
+// attaches it again, also while the client keeps reporting.
+TEST_F(LinkProcessTest, ClientLeftAttachedByAKilledMonitorIsAttachedByTheNext) {
+  for (bool reporting : {false, true}) {
+    SCOPED_TRACE(reporting ? "reporting" : "quiet");
+    auto client = Client(11);
+    auto dead = Start({"monitor", "pid"});
+    ASSERT_TRUE(client->WaitCount("connect 1", 1));
+    dead->Kill();
+    client->Ask("signal 8", "done");  // nobody takes it
+    EXPECT_EQ(client->Ask("state", "state"), "state 2");
+
+    size_t mark = client->LineCount();
+    if (reporting) {
+      ASSERT_TRUE(client->Send("flood 3000 8"));
+    }
+    auto next = Start({"monitor", "pid"});
+    ASSERT_TRUE(client->WaitCount("connect 0", 1));
+    ASSERT_TRUE(client->WaitCount("connect 1", 2));
+    ExpectAttached(*next, 11);
+    if (reporting) {
+      ASSERT_EQ(client->WaitLine("done", mark), "done");
+    }
+    next->Ask("signal 11 3", "done");
+    EXPECT_EQ(client->WaitLine("signal 11"), "signal 11 0 3");
+    size_t seen = next->LineCount();
+    client->Ask("signal 13 3", "done");
+    EXPECT_EQ(next->WaitLine("signal 13", seen), "signal 13 0 3");
+    EXPECT_EQ(client->Quit(), 0);
+    EXPECT_EQ(next->Quit(), 0);
+  }
+}
+
 TEST_F(LinkProcessTest, SeventhClientAndATakenIdAreRefused) {
   std::vector<std::unique_ptr<LinkPeer>> clients;
   for (int id = 1; id <= 6; ++id) clients.push_back(Client(id));

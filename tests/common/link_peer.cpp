@@ -26,6 +26,8 @@
 //   directory                         the monitor's directory-update handler
 // Commands, one reply line each unless said:
 //   signal <kind> [text]   sends a record (SignalClient / SignalMonitor); "done"
+//   flood <ms> <kind>      client: sends records of this kind, one every
+//                          millisecond, for ms milliseconds; then "done"
 //   flags <n>              monitor: SignalClientFlags; "done"
 //   switch <id>            monitor: SetCurrentClient; "done"
 //   names                  monitor: "names <n>", then n lines "name <id> <text>"
@@ -38,10 +40,12 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/IpcThreads.h"
@@ -179,6 +183,15 @@ int RunClient(const std::vector<std::string>& args) {
   return Serve(client, [c](const std::string& word, const std::string& rest) {
     if (word == "signal") {
       c->SignalMonitor(Record(rest));
+      Print("done");
+    } else if (word == "flood") {
+      auto [ms, kind] = SplitWord(rest);
+      const TIPCEventData record = Record(kind);
+      const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(StrToInt(ms));
+      while (std::chrono::steady_clock::now() < end) {
+        c->SignalMonitor(record);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
       Print("done");
     } else if (word == "count") {
       Print("count " + IntToStr(c->ClientCount()));
