@@ -6,6 +6,8 @@ addresses when none is given, so every 127.0.0.x answers), reads each connection
 until the peer closes it and records its bytes in the output directory as
 <local address>-<sequence>.bin. A record appears under its final name only when
 its connection has ended, so a reader never sees half of one. It sends nothing.
+Sequences go on after the records already in the directory, so a server
+started again on it keeps what the one before received.
 
 --reset N makes the first N connections end with a reset after their first
 bytes (as a server that fails mid-upload would), without recording them.
@@ -24,6 +26,15 @@ import threading
 import standin
 
 
+def last_sequence(directory):
+    last = 0
+    for name in os.listdir(directory):
+        number = name[:-len(".bin")].rpartition("-")[2]
+        if name.endswith(".bin") and number.isdigit():
+            last = max(last, int(number))
+    return last
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--dir", required=True)
@@ -33,7 +44,7 @@ def main():
     args = ap.parse_args()
 
     os.makedirs(args.dir, exist_ok=True)
-    sequence = itertools.count(1)
+    sequence = itertools.count(last_sequence(args.dir) + 1)
     resets_left = [args.reset]
     lock = threading.Lock()
 
