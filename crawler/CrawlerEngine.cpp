@@ -182,9 +182,25 @@ THartPip::~THartPip() {
   HartPipThread.compare_exchange_strong(self, nullptr);
 }
 
+namespace {
+std::atomic<uint32_t> g_page_reports{0};
+}  // namespace
+
+void ReportThreadCount() {
+  if (ThreadCountProc) ThreadCountProc();
+  g_page_reports.fetch_add(1);
+}
+
+bool HeartbeatDue(int32_t runningThreads, uint32_t pageReportsBefore, uint32_t pageReportsNow) {
+  return runningThreads < 2 || pageReportsBefore == pageReportsNow;
+}
+
 void THartPip::Execute() {
+  uint32_t before = g_page_reports;
   while (!StopCrawling) {
-    if (RunningThreadCount() < 2 && ThreadCountProc) ThreadCountProc();
+    const uint32_t now = g_page_reports;
+    if (HeartbeatDue(RunningThreadCount(), before, now) && ThreadCountProc) ThreadCountProc();
+    before = now;
     EngineSleep(3000);
   }
 }

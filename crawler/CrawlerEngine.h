@@ -89,8 +89,17 @@ int32_t PendingSideFileCount();
 void SetVerboseLog(bool flag);
 void LogVerbose(const std::string& msg);
 
-// The heartbeat: reports the running-thread count every 3 s while fewer than two
-// download threads run (with two or more, their page reports are the heartbeat).
+// A download thread's report after each page: the running-thread count
+// through ThreadCountProc, noted so that the heartbeat knows it was sent.
+void ReportThreadCount();
+
+// Whether the heartbeat reports at this turn: while fewer than two download
+// threads run, always; with more, only when none of them has reported a page
+// since its last turn. Threads that wait for pages are alive too, and the
+// monitor kills a crawler that stays silent for four minutes.
+bool HeartbeatDue(int32_t runningThreads, uint32_t pageReportsBefore, uint32_t pageReportsNow);
+
+// The heartbeat: reports the running-thread count every 3 s when HeartbeatDue.
 class THartPip : public TThread {
  public:
   ~THartPip() override;

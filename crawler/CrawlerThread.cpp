@@ -143,7 +143,7 @@ void TCrawlerThread::ProcessPage(Tools& tools, const UrlInfo& page) {
       StatProc(code == 200 ? 0 : 1);
     }
   }
-  if (ThreadCountProc) ThreadCountProc();
+  ReportThreadCount();
 }
 
 int32_t TCrawlerThread::Fetch(const UrlInfo& page, std::string& body, ThumbnaleData& rec) {

@@ -135,7 +135,7 @@ TEST_F(EngineTest, RaisesAndLowersFromManyThreadsLoseNoCount) {
   }));
 }
 
-TEST_F(EngineTest, HeartbeatWithNoOneAndTwoRunningThreads) {
+TEST_F(EngineTest, HeartbeatWithNoneOneAndTwoIdleThreads) {
   Start();
   ASSERT_TRUE(WaitUntil([&] { return heartbeats >= 3; }));  // none running: every 3 s
 
@@ -144,12 +144,29 @@ TEST_F(EngineTest, HeartbeatWithNoOneAndTwoRunningThreads) {
   int at_one = heartbeats;
   ASSERT_TRUE(WaitUntil([&] { return heartbeats >= at_one + 3; }));  // one running: still
 
+  // Two running that wait for pages: still, or the monitor would take the
+  // crawler for hung.
   SetCrawlers(2);
   ASSERT_TRUE(WaitUntil([] { return RunningThreadCount() == 2; }));
-  RealSleep(20);
   int at_two = heartbeats;
-  RealSleep(100);  // some thirty heartbeat periods of the fast sleep
-  EXPECT_EQ(heartbeats, at_two);  // two running: only the threads' page reports
+  ASSERT_TRUE(WaitUntil([&] { return heartbeats >= at_two + 3; }));
+}
+
+TEST(Heartbeat, WithTwoOrMoreThreadsOnlyATurnWithoutPageReportsBeats) {
+  struct Case {
+    int32_t running;
+    uint32_t before, now;
+    bool due;
+  };
+  const Case cases[] = {
+      {0, 5, 5, true}, {1, 5, 5, true}, {1, 5, 9, true},  // fewer than two: every turn
+      {2, 5, 6, false}, {100, 5, 900, false},             // pages reported since the last turn
+      {2, 5, 5, true},  {100, 7, 7, true},                // silent turn
+      {3, 0xFFFFFFFF, 0, false},                          // the count wrapped: pages all the same
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(HeartbeatDue(c.running, c.before, c.now), c.due) << c.running << " " << c.before << " " << c.now;
+  }
 }
 
 TEST_F(EngineTest, VerboseLinesAppearOnlyWhenSwitchedOn) {
