@@ -110,6 +110,7 @@ void SaveUrlQueue() {
   TFile file = TFile::Create(kSideFileName);
   std::array<uint8_t, UrlInfo::kEncodedSize> record{};
   UrlInfo info;
+  int64_t whole = 0;  // bytes of the records written whole
   // A download thread may take the last records meanwhile; the save takes only
   // what is there and never waits for a record to arrive.
   while (!UrlQueueIsEmpty()) {
@@ -117,8 +118,16 @@ void SaveUrlQueue() {
     EncodeUrlInfo(info, record);
     try {
       file.Write(record.data(), record.size());
-    } catch (const EInOutError&) {
+      whole += static_cast<int64_t>(record.size());
+    } catch (const EInOutError& e) {
+      // A full disk, say: the page is lost, and the error log names it. The
+      // part of its record the disk took is cut off, so the records after it
+      // stay aligned and the next start loads no garbage; a file that cannot
+      // be cut ends the save.
       LogVerbose("Kunne ikke lagre infor om en side");
+      CallErrorLogProc("SideFile.dat cannot take " + info.Url.str() + ": " + e.Message() + "; the page is lost");
+      file.Truncate(whole);
+      file.Seek(whole);
     }
   }
   file.Close();

@@ -64,8 +64,11 @@ bool TryGetUrl(UrlInfo& item);
 bool UrlQueueIsEmpty();
 int32_t UrlQueueCount();
 
-// Writes the waiting records to "SideFile.dat", oldest first. Raises EInOutError
-// when the file cannot be created or closed.
+// Writes the waiting records to "SideFile.dat", oldest first. A record that
+// cannot be written (a full disk) is cut off the file again and its page is
+// lost with an error-log line "SideFile.dat cannot take <url>: ...", so the
+// file holds whole records only. Raises EInOutError when the file cannot be
+// created, cut back or closed.
 void SaveUrlQueue();
 // Puts the records of "SideFile.dat" back into the queue and deletes the file.
 void LoadUrlQueue();

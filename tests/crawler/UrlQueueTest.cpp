@@ -1,8 +1,10 @@
 #include "crawler/UrlQueue.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <atomic>
+#include <csignal>
 #include <thread>
 
 #include "crawler/CrawlerEngine.h"
@@ -182,6 +184,38 @@ TEST_F(UrlQueueTest, MoreRecordsThanTheQueueHoldsDoNotHangTheStart) {
   EXPECT_EQ(UrlQueueCount(), 1500);
   EXPECT_EQ(errors.CountPrefix("SideFile.dat holds more records than the queue; 2 were dropped"), 1);
   EXPECT_FALSE(FileExists("SideFile.dat"));
+}
+
+// A disk that fills during the save (here the file-size limit) takes part of
+// a record: the file keeps whole records only, and every page it cannot take
+// is named in the error log. Room found again (the limit lifted at the second
+// failure) puts the next records right after the last whole one.
+TEST_F(UrlQueueTest, ASaveOnAFullDiskKeepsWholeRecordsAndNamesEveryLostPage) {
+  for (int i = 0; i < 6; ++i) PutUrl(MakePage("http://full/" + std::to_string(i)));
+  ::signal(SIGXFSZ, SIG_IGN);
+  rlimit old{};
+  ::getrlimit(RLIMIT_FSIZE, &old);
+  rlimit limited = old;
+  limited.rlim_cur = static_cast<rlim_t>(2 * UrlInfo::kEncodedSize + 100);
+  ErrorLogProc = [&](const std::string& line) {
+    errors.Add(line);
+    if (errors.Lines().size() == 2) ::setrlimit(RLIMIT_FSIZE, &old);
+  };
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+  SaveUrlQueue();
+  ::setrlimit(RLIMIT_FSIZE, &old);
+
+  EXPECT_TRUE(UrlQueueIsEmpty());
+  ASSERT_EQ(errors.Lines().size(), 2u);
+  EXPECT_EQ(errors.CountPrefix("SideFile.dat cannot take http://full/2: "), 1) << errors.Lines()[0];
+  EXPECT_EQ(errors.CountPrefix("SideFile.dat cannot take http://full/3: "), 1) << errors.Lines()[1];
+  EXPECT_NE(errors.Lines()[0].find("; the page is lost"), std::string::npos);
+  EXPECT_EQ(FileSizeOf("SideFile.dat"), 4 * static_cast<int64_t>(UrlInfo::kEncodedSize));
+  LoadUrlQueue();
+  std::vector<std::string> loaded;
+  UrlInfo got;
+  while (TryGetUrl(got)) loaded.push_back(got.Url.str());
+  EXPECT_EQ(loaded, (std::vector<std::string>{"http://full/0", "http://full/1", "http://full/4", "http://full/5"}));
 }
 
 TEST_F(UrlQueueTest, SaveEndsWhileADownloadThreadCompetesForTheLastRecords) {
