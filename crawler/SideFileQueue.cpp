@@ -1,5 +1,6 @@
 #include "crawler/SideFileQueue.h"
 
+#include <array>
 #include <filesystem>
 
 #include "crawler/CrawlerEngine.h"
@@ -11,6 +12,13 @@ std::vector<FileInfo> SideFileSlots(SideFileInitialSlots);
 std::mutex SideFileQueueLock;
 
 namespace {
+
+// The first slots keep their queue file open from append to append (opening
+// and closing it for each entry costs more than the write); a crawl has a
+// few storage servers, and no run of storage addresses can use up the
+// process's files. Under SideFileQueueLock.
+constexpr size_t kKeptOpenSlots = 16;
+std::array<TFile, kKeptOpenSlots> g_open_files;
 
 std::string QueueFileName(const std::string& storage) {
   return PathJoin(PathJoin(WorkDir, SideFileFolder), storage);
@@ -32,8 +40,13 @@ bool IsValidStorageAddress(std::string_view address) {
   return true;
 }
 
+void CloseSideFileHandle(size_t index) {
+  if (index < g_open_files.size()) g_open_files[index] = TFile();
+}
+
 void InitSideFileQueue() {
   std::lock_guard<std::mutex> lock(SideFileQueueLock);
+  for (TFile& file : g_open_files) file = TFile();
   SideFileSlots.resize(SideFileInitialSlots);
   for (auto& slot : SideFileSlots) {
     slot.Used = false;
@@ -101,33 +114,45 @@ void AddToSideFileQueue(const ThumbnaleData& rec) {
   const std::string entry = EncodeSideFileEntry(rec);
 
   std::lock_guard<std::mutex> lock(SideFileQueueLock);
-  FileInfo& slot = SideFileSlots[ChooseSideFileSlot(storage)];
+  const size_t index = ChooseSideFileSlot(storage);
+  FileInfo& slot = SideFileSlots[index];
   slot.Count += 1;
   SideFilePending += 1;
   slot.FileName = QueueFileName(storage);
 
-  TFile file;
+  TFile once;
+  TFile& file = index < g_open_files.size() ? g_open_files[index] : once;
+  // A file deleted behind the queue's back would swallow what follows.
+  if (file.IsOpen() && file.Unlinked()) file = TFile();
   try {
-    file = TFile::OpenAppend(slot.FileName);
-  } catch (const EInOutError&) {
-    CallErrorLogProc("cant write to SideFileQueue, file " + slot.FileName + " is locked.");
-    return;
-  }
-  const int64_t whole = file.Size();
-  try {
-    file.Write(entry);
-  } catch (...) {
-    // Leave no partial entry behind for later appends to follow, and count
-    // only what the file holds.
-    try {
-      file.Truncate(whole);
-    } catch (...) {
+    if (!file.IsOpen()) {
+      try {
+        file = TFile::OpenAppend(slot.FileName);
+      } catch (const EInOutError&) {
+        CallErrorLogProc("cant write to SideFileQueue, file " + slot.FileName + " is locked.");
+        throw;
+      }
     }
+    const int64_t whole = file.Size();
+    try {
+      file.Write(entry);
+    } catch (...) {
+      // Leave no partial entry behind for later appends to follow.
+      try {
+        file.Truncate(whole);
+      } catch (...) {
+      }
+      throw;
+    }
+  } catch (...) {
+    // Count only what the file holds (the caller keeps the page), and open
+    // it afresh next time.
     slot.Count -= 1;
     SideFilePending -= 1;
+    file = TFile();
     throw;
   }
-  file.Close();
+  if (&file == &once) file.Close();
 }
 
 }  // namespace tov

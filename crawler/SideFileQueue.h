@@ -50,15 +50,20 @@ void InitSideFileQueue();
 // Names that cannot be a storage address are logged and left alone.
 void TakeUpSideFiles();
 
-// Appends one entry for rec to its server's queue file. The entry is counted
-// before the file is opened, so one whose file cannot be opened (logged as
-// "cant write to SideFileQueue, file ... is locked.") still counts. A write
-// that fails part-way (a full disk) is cut back off the file, is not counted
-// and raises EInOutError. An
-// entry whose storage address cannot name a file is logged and not queued.
+// Appends one entry for rec to its server's queue file and counts it. A file
+// that cannot be opened (logged as "cant write to SideFileQueue, file ... is
+// locked.") or a write that fails part-way (a full disk; cut back off the
+// file) leaves the entry uncounted and raises EInOutError, so the caller
+// still has the page. An entry whose storage address cannot name a file is
+// logged and not queued.
 void AddToSideFileQueue(const ThumbnaleData& rec);
 
 // The slot of a storage server, claimed when it has none. Under the lock.
 size_t ChooseSideFileSlot(const std::string& storage);
+
+// Closes the handle that a slot keeps open on its queue file between
+// appends. Under the lock, before the file is renamed: the next append opens
+// the file of that name afresh.
+void CloseSideFileHandle(size_t index);
 
 }  // namespace tov

@@ -138,6 +138,7 @@ void SendSlot(size_t index, int32_t dedicated) {
     FileInfo& slot = SideFileSlots[index];
     taken = slot.Count;
     if (taken <= 0) return;
+    CloseSideFileHandle(index);
     if (!RenameFile(slot.FileName, sending)) {
       int err = errno;
       slot.Count = 0;

@@ -124,6 +124,11 @@ int64_t TFile::Size() const {
   return st.st_size;
 }
 
+bool TFile::Unlinked() const {
+  struct stat st {};
+  return ::fstat(fd_, &st) == 0 && st.st_nlink == 0;
+}
+
 void TFile::Seek(int64_t offset) {
   if (::lseek(fd_, offset, SEEK_SET) < 0) RaiseIoErrorFromErrno(errno);
 }

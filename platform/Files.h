@@ -43,6 +43,8 @@ class TFile {
   void Write(const void* data, size_t n);
   void Write(std::string_view bytes) { Write(bytes.data(), bytes.size()); }
   int64_t Size() const;
+  // Whether the file has been deleted while open: it has no name any more.
+  bool Unlinked() const;
   void Seek(int64_t offset);
   // Cuts or extends the file to size bytes; the position is left as it is.
   void Truncate(int64_t size);

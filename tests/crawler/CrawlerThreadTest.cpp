@@ -261,9 +261,18 @@ TEST_F(CrawlerThreadTest, AWorkFileNameTooLongForTheSystemFailsCleanly) {
   std::string deep = WorkDir;
   while (deep.size() < 5000) deep += "/" + std::string(200, 'd');
   WorkDir = deep;  // read by the threads when they start
-  Crawl({Page(site.Url("/page.html"), "crawl", true)});
+  const UrlInfo page = Page(site.Url("/page.html"), "crawl", true);
+  PutUrl(page);
+  SetCrawlers(1);
+  // No thumbnail; nor can the entry be written, so the page goes back to the
+  // queue and the thread ends on the failure.
+  ASSERT_TRUE(WaitUntil([&] { return RunningThreadCount() == 0 && ThreadsBeingCreated == 0; }, 20000));
   EXPECT_EQ(errors.CountPrefix("kunne ikke jobbe med html fil " + deep + "/tmp/"), 1);
-  EXPECT_EQ(Stats(), std::vector<uint8_t>{0});
+  EXPECT_EQ(errors.CountPrefix("cant queue " + page.Url.str() + " for 127.0.0.5: "), 1);
+  UrlInfo back;
+  ASSERT_TRUE(TryGetUrl(back));
+  EXPECT_EQ(back, page);
+  EXPECT_TRUE(Stats().empty());
 }
 
 TEST_F(CrawlerThreadTest, SeveralThreadsQueueEveryPageOnce) {

@@ -166,12 +166,33 @@ TEST_F(SideFileQueueTest, ServersClaimSlotsInOrderOfFirstEntryAndTheTableGrows) 
   EXPECT_EQ(SideFilePending, int32_t(2 * servers.size()));
 }
 
-TEST_F(SideFileQueueTest, AnEntryWhoseFileCannotBeOpenedIsLoggedAndStillCounted) {
-  ASSERT_EQ(::rmdir("sqtemp"), 0);
+// The queue keeps the file open between appends; whatever happens to the
+// name meanwhile (the sender's rename, a deletion), the next entry lands in
+// the file of that name.
+TEST_F(SideFileQueueTest, AnEntryAfterARenameOrADeletionGoesToTheFileOfThatName) {
   AddToSideFileQueue(MakeThumbnaleData(1, "127.0.0.2", 10, 0, nullptr));
+  {
+    std::lock_guard<std::mutex> lock(SideFileQueueLock);
+    CloseSideFileHandle(0);
+    ASSERT_TRUE(RenameFile(QueueFile("127.0.0.2"), QueueFile("127.0.0.2") + "_sending"));
+  }
+  AddToSideFileQueue(MakeThumbnaleData(2, "127.0.0.2", 10, 0, nullptr));
+  EXPECT_EQ(DecodeSideFileEntries(ReadFileBytes(QueueFile("127.0.0.2") + "_sending")).Entries.size(), 1u);
+  EXPECT_EQ(DecodeSideFileEntries(ReadFileBytes(QueueFile("127.0.0.2"))).Entries.size(), 1u);
+
+  ASSERT_TRUE(DeleteFile(QueueFile("127.0.0.2")));
+  AddToSideFileQueue(MakeThumbnaleData(3, "127.0.0.2", 10, 0, nullptr));
+  const auto entries = DecodeSideFileEntries(ReadFileBytes(QueueFile("127.0.0.2"))).Entries;
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].Head.DocID, "d3");
+}
+
+TEST_F(SideFileQueueTest, AnEntryWhoseFileCannotBeOpenedIsLoggedRaisedAndNotCounted) {
+  ASSERT_EQ(::rmdir("sqtemp"), 0);
+  EXPECT_THROW(AddToSideFileQueue(MakeThumbnaleData(1, "127.0.0.2", 10, 0, nullptr)), EInOutError);
   EXPECT_TRUE(errors.Contains("cant write to SideFileQueue, file " + QueueFile("127.0.0.2") + " is locked."));
-  EXPECT_EQ(Slot(0).Count, 1);
-  EXPECT_EQ(SideFilePending, 1);
+  EXPECT_EQ(Slot(0).Count, 0);
+  EXPECT_EQ(SideFilePending, 0);
 }
 
 TEST_F(SideFileQueueTest, AStorageAddressThatCannotNameAFileIsRefused) {
