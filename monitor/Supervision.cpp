@@ -87,6 +87,10 @@ std::optional<int32_t> CheckIdleModeStep(int32_t idle, int32_t position, const C
 
 void SetIdleSource(TIdleSource source) { IdleSourceHook().Set(std::move(source)); }
 
+// Idle times of 18 hours and more stay at 65535 s rather than counting again
+// from 0. Every supported system reports the user's idle time, so the
+// system's version (WinMajorVersion) gates nothing here: a kernel numbered
+// below 5 would otherwise never switch to the idle thread count.
 uint16_t IdleSeconds() {
   TIdleSource source = IdleSourceHook().Get();
   const uint64_t ms = source ? source() : LocalIdleMs();
