@@ -1,6 +1,7 @@
 #include "crawler/CrawlerEngine.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <set>
@@ -21,7 +22,10 @@ using test::WaitUntil;
 // the test's network namespace, so each page fails at once and is reported.
 class EngineTest : public ::testing::Test {
  protected:
-  void Start() { test::StartTestEngine(log, errors, &heartbeats, &pages); }
+  void Start() {
+    ::mkdir("sqtemp", 0755);  // where the threads queue their pages
+    test::StartTestEngine(log, errors, &heartbeats, &pages);
+  }
   void TearDown() override { EXPECT_TRUE(test::StopTestEngine(log)); }
   // Feeds pages until pred holds.
   template <typename Pred>
