@@ -83,7 +83,7 @@ void TCrawlerThread::Execute() {
 void TCrawlerThread::PageLoop(Tools& tools) {
   while (!StopCrawling && RunningThreads <= WantedThreads) {
     UrlInfo page;
-    GetUrl(page);
+    if (!GetUrl(page)) break;  // the engine stopped while this thread waited
     ProcessPage(tools, page);
   }
 }

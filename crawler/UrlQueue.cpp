@@ -1,7 +1,5 @@
 #include "crawler/UrlQueue.h"
 
-#include <thread>
-
 #include "crawler/CrawlerEngine.h"
 #include "platform/Files.h"
 #include "platform/Threads.h"
@@ -83,7 +81,11 @@ bool PutUrl(const UrlInfo& item) {
 
 bool GetUrl(UrlInfo& item) {
   std::lock_guard<std::mutex> lock(UrlQueueGetLock);
-  while (QueueIsEmpty(UrlQueue)) EngineSleep(kQueuePollMs);
+  // Once the engine stops, a waiting taker takes nothing more: a page that
+  // arrives during the shut-down stays for the save instead of being lost
+  // with a thread the shut-down no longer waits for.
+  while (QueueIsEmpty(UrlQueue) && !StopCrawling) EngineSleep(kQueuePollMs);
+  if (StopCrawling) return false;
   bool result = QueueFront(UrlQueue, item);
   Dequeue(UrlQueue);
   return result;
@@ -95,7 +97,7 @@ bool TryGetUrl(UrlInfo& item) {
   std::unique_lock<std::mutex> lock(UrlQueueGetLock, std::try_to_lock);
   while (!lock.owns_lock()) {
     if (QueueIsEmpty(UrlQueue)) return false;
-    std::this_thread::yield();
+    RealSleep(1);
     lock.try_lock();
   }
   if (!QueueFront(UrlQueue, item)) return false;

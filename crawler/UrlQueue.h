@@ -56,7 +56,8 @@ extern std::mutex UrlQueueGetLock;
 void InitUrlQueue(int32_t capacity);
 // Waits, sleeping 10 s at a time with the put lock held, while the queue is full.
 bool PutUrl(const UrlInfo& item);
-// Waits, sleeping 10 s at a time with the get lock held, while the queue is empty.
+// Waits, sleeping 10 s at a time with the get lock held, while the queue is
+// empty. Once StopCrawling is set it takes nothing and returns false.
 bool GetUrl(UrlInfo& item);
 // Takes the oldest record if there is one, without waiting for one to arrive
 // or for a taker that waits on the empty queue.

@@ -260,5 +260,26 @@ TEST_F(UrlQueueTest, TakingWithoutWaitGivesUpWhileATakerWaitsOnTheEmptyQueue) {
   taker.join();
 }
 
+// A download thread that waits on the empty queue when the shut-down begins
+// must not take a page that arrives afterwards: the shut-down no longer waits
+// for it, so the page would be neither queued nor saved.
+TEST_F(UrlQueueTest, AfterTheStopATakerTakesNothingAndThePageStaysForTheSave) {
+  std::atomic<int> result{-1};
+  std::thread taker([&] {
+    UrlInfo got;
+    result = GetUrl(got) ? 1 : 0;
+  });
+  RealSleep(20);  // in its polls
+  StopCrawling = true;
+  PutUrl(MakePage("arrived during the shut-down"));
+  taker.join();
+  EXPECT_EQ(result, 0);
+  UrlInfo info;
+  EXPECT_FALSE(GetUrl(info));  // nor does one that comes later
+  SaveUrlQueue();
+  EXPECT_EQ(FileSizeOf("SideFile.dat"), static_cast<int64_t>(UrlInfo::kEncodedSize));
+  StopCrawling = false;
+}
+
 }  // namespace
 }  // namespace tov
