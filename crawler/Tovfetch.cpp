@@ -1,4 +1,5 @@
 // The crawler program: the application, its one hidden window, the message loop.
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -8,6 +9,11 @@
 #include "platform/GuiApplication.h"
 
 int main(int argc, char** argv) {
+  // Page bodies of megabytes come and go in up to 100 download threads.
+  // Blocks of 1 MiB and more are mapped and unmapped on their own, so no
+  // thread's heap keeps the largest page it ever held (glibc would raise
+  // this threshold to the largest block freed and keep such blocks).
+  ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
   tov::TApplication app(argc, argv);
   auto form = std::make_unique<tov::TMainForm>();
   tov::MainForm = form.get();
