@@ -89,6 +89,23 @@ int32_t TClientDirectory::AddClient(int32_t id, std::string_view name) {
   return count + 1;
 }
 
+int32_t TClientDirectory::RemoveClientsWhere(const std::function<bool(int32_t id)>& gone) {
+  DirectoryLock lock(*mutex_);
+  if (!lock.Had()) return 0;
+  int32_t count = Count();
+  int32_t removed = 0;
+  for (int32_t p = count; p >= 1; --p) {
+    if (!gone(EntryAt(p).ID)) continue;
+    if (p < count) {
+      std::memmove(EntryBytes(p), EntryBytes(p + 1), static_cast<size_t>(count - p) * TClientEntry::kSize);
+    }
+    --count;
+    ++removed;
+  }
+  if (removed > 0) SharedInt(shared_mem_->Buffer() + 4).store(count);
+  return removed;
+}
+
 bool TClientDirectory::RemoveClient(int32_t id) {
   if (IndexOf(id) < 0) return false;
   DirectoryLock lock(*mutex_);

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -47,6 +48,9 @@ class TClientDirectory {
   // Unregisters a client, moving the later ones down; false when it is not
   // registered or the mutex was not had in time.
   bool RemoveClient(int32_t id);
+  // Unregisters every client for whose id gone() is true, in one step under
+  // the mutex; the number removed (0 also when the mutex was not had).
+  int32_t RemoveClientsWhere(const std::function<bool(int32_t id)>& gone);
   int32_t GetMonitorID() const;
   void SetMonitorID(int32_t id);
   // Registers id as the monitor in one step when none is registered; false

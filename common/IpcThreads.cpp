@@ -390,6 +390,12 @@ void TIPCClient::Activate() {
   MonitorEvent->SetID(ID());
   ClientEvent->SetID(ID());
   ConnectEvent->SetID(ID());
+  // A client that died without leaving (killed, say) stays registered; enough
+  // of them would fill the directory for good. A client named by its process
+  // id takes the others' ids for theirs and drops those whose process is gone.
+  if (ID() == CurrentProcessId()) {
+    Directory->RemoveClientsWhere([](int32_t id) { return !ProcessExists(id); });
+  }
   Directory->AddClient(ID(), Name());
   StartThread([this] { Directory->RemoveClient(ID()); });
 }

@@ -283,6 +283,19 @@ TEST_F(LinkProcessTest, SeventhClientAndATakenIdAreRefused) {
   EXPECT_EQ(twin.WaitLine("error"), "error Exception Duplicate client ID");
 }
 
+// Crawlers that were killed never leave the directory themselves; the next
+// crawler (named, like them, by its process id) drops them, so killed ones
+// cannot fill the directory for good. A live one stays.
+TEST_F(LinkProcessTest, ClientsWhoseProcessIsGoneAreDroppedByTheNextOne) {
+  auto alive = Start({"client", "pid", "crawler"});
+  for (int i = 0; i < 8; ++i) Start({"client", "pid", "crawler"})->Kill();
+  // Each start dropped the one killed before it: only the last killed is left.
+  EXPECT_EQ(alive->Ask("count", "count"), "count 2");
+  auto next = Start({"client", "pid", "crawler"});
+  EXPECT_EQ(next->Ask("count", "count"), "count 2");
+  EXPECT_EQ(alive->Quit(), 0);
+}
+
 TEST_F(LinkProcessTest, ClientsOfOneNameAreNumberedInTheList) {
   auto x1 = Client(11, "X");
   auto x2 = Client(22, "X");

@@ -281,7 +281,7 @@ TEST_F(TovfetchTest, ShowsAndHidesItsWindowOnKinds6And7) {
 TEST_F(TovfetchTest, WhenTheLinkIsFullItLogsAndEndsWithoutDialogWait) {
   std::vector<std::unique_ptr<LinkPeer>> clients;
   for (int i = 1; i <= 6; ++i) {
-    clients.push_back(std::make_unique<LinkPeer>(std::vector<std::string>{"client", std::to_string(1000 + i), "c"}));
+    clients.push_back(std::make_unique<LinkPeer>(std::vector<std::string>{"client", "pid", "c"}));
     ASSERT_EQ(clients.back()->WaitLine("ready"), "ready");
   }
   auto crawler = Start();
