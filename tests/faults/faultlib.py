@@ -58,8 +58,10 @@ def wait_until(predicate, timeout, step=0.1):
 
 
 def process_ids(name):
-    """Live (not zombie) processes of this namespace whose command is name."""
-    found = []
+    """Live (not zombie) processes of this namespace whose command is name,
+    leaving out the short-lived copy a program is while it starts a child
+    (a process of that name whose parent has the same name)."""
+    procs = {}
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
             continue
@@ -69,10 +71,10 @@ def process_ids(name):
         except OSError:
             continue
         comm = stat[stat.find("(") + 1:stat.rfind(")")]
-        state = stat[stat.rfind(")") + 2:][:1]
-        if comm == name and state not in ("Z", "X"):
-            found.append(int(entry))
-    return found
+        fields = stat[stat.rfind(")") + 2:].split()
+        procs[int(entry)] = (comm, fields[0], int(fields[1]))
+    return [pid for pid, (comm, state, ppid) in procs.items()
+            if comm == name and state not in ("Z", "X") and procs.get(ppid, ("",))[0] != name]
 
 
 def rss_kb(pid):

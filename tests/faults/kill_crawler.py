@@ -10,7 +10,9 @@ Holds when:
 - an entry is delivered twice only when, after some kill, it stood in a file
   being sent ("_sending"): the kill fell between the end of a send and the
   deletion of the file, and the storage server sends no acknowledgement.
-Every third kill is aimed at a send in progress. About 8 minutes.
+A third of the kills fall into the crawler's start, a third at random
+moments of its crawl, and a third are aimed at a send in progress. About
+6 minutes.
 
   tests/faults/kill_crawler.py [--kills N]     (30 kills by default)
 """
@@ -45,6 +47,9 @@ def run():
                 if wait_until(lambda: any(n.endswith("_sending") for n in os.listdir(sqtemp)), 60, step=0.002):
                     aimed += 1
                 time.sleep(random.choice([0.0, 0.0, random.uniform(0.0, 0.05)]))
+            elif cycle % 3 == 0:
+                # During its start: the take-up of what the last one left.
+                time.sleep(random.uniform(0.0, 3.0))
             else:
                 # A random moment once it crawls (its first pages wait for the
                 # queue's poll), so the kill can fall into any step.
