@@ -5,18 +5,8 @@
 # page: the tab to show, 0 to 3 (0, UserInfo, by default).
 # Needs xvfb-run, xdotool and ImageMagick's import.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-bin=$(cd "${1:-$root/build/bin}" && pwd)
-out=$(realpath -m "${2:-$root/docs/options.png}")
+. "$(dirname "$0")/screenshot-setup.sh" "${1:-}" "${2:-}" docs/options.png
 page=${3:-0}
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-
-# A copy of the monitor with a crawler program beside it that does nothing.
-cp "$bin/Tovwatch" "$work/Tovwatch"
-printf '#!/bin/sh\nexit 0\n' > "$work/Tovfetch"
-chmod +x "$work/Tovfetch"
-mkdir "$work/run"
 python3 -c "
 import struct, sys
 def short(text, room):

@@ -6,17 +6,7 @@
 #   scripts/screenshot-tovwatch.sh [bin dir] [output png]
 # Needs xvfb-run and ImageMagick's import.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-bin=$(cd "${1:-$root/build/bin}" && pwd)
-out=$(realpath -m "${2:-$root/docs/tovwatch.png}")
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-
-# A copy of the monitor with a crawler program beside it that does nothing.
-cp "$bin/Tovwatch" "$work/Tovwatch"
-printf '#!/bin/sh\nexit 0\n' > "$work/Tovfetch"
-chmod +x "$work/Tovfetch"
-mkdir "$work/run"
+. "$(dirname "$0")/screenshot-setup.sh" "${1:-}" "${2:-}" docs/tovwatch.png
 python3 -c "
 import struct, sys
 record = bytearray(184)
