@@ -182,11 +182,23 @@ long StatusKb(const std::string& pid, const char* field) {
   return 0;
 }
 
-// CPU seconds and peak resident kB of this process's living children (the
+// Reads one "Name: value kB" field of /proc/<pid>/smaps_rollup.
+long RollupKb(const std::string& pid, const char* field) {
+  std::ifstream in("/proc/" + pid + "/smaps_rollup");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::strlen(field));
+  }
+  return 0;
+}
+
+// CPU seconds, peak resident kB and proportional set size now (shared pages
+// counted once among their sharers) of this process's living children (the
 // thumbnail render helpers).
-void ChildrenFigures(double& cpu, long& peak_kb) {
+void ChildrenFigures(double& cpu, long& peak_kb, long& pss_kb) {
   cpu = 0;
   peak_kb = 0;
+  pss_kb = 0;
   const std::string self = std::to_string(::getpid());
   const double tick = static_cast<double>(::sysconf(_SC_CLK_TCK));
   DIR* d = ::opendir("/proc");
@@ -206,6 +218,7 @@ void ChildrenFigures(double& cpu, long& peak_kb) {
     fields >> utime >> stime;
     cpu += (utime + stime) / tick;
     peak_kb += StatusKb(e->d_name, "VmHWM:");
+    pss_kb += RollupKb(e->d_name, "Pss:");
   }
   if (d) ::closedir(d);
 }
@@ -216,15 +229,17 @@ struct Figures {
   double seconds = 0;
   double cpu_seconds = 0;
   long peak_kb = 0;         // this process
-  long helpers_peak_kb = 0;  // its render helpers, summed
+  long helpers_peak_kb = 0;  // its render helpers' peak RSS, summed
+  long helpers_pss_kb = 0;   // their proportional set size at the end, summed
 };
 
 void Print(const char* what, int threads, bool thumbs, const Figures& f) {
   std::printf("site=%s %s threads=%d thumbnails=%s pages=%d seconds=%.2f rate=%.1f cpu_ms_per_page=%.3f "
-              "peak_rss_mb=%.1f helpers_peak_rss_mb=%.1f%s\n",
+              "peak_rss_mb=%.1f helpers_peak_rss_mb=%.1f helpers_pss_mb=%.1f%s\n",
               g_fast_site ? "fast" : "stand-in", what, threads, thumbs ? "on" : "off", f.pages, f.seconds,
               f.pages / f.seconds,
               1000.0 * f.cpu_seconds / f.pages, f.peak_kb / 1024.0, f.helpers_peak_kb / 1024.0,
+              f.helpers_pss_kb / 1024.0,
               f.failed > 0 ? (" FAILED PAGES: " + std::to_string(f.failed)).c_str() : "");
   std::fflush(stdout);
 }
@@ -282,16 +297,18 @@ std::atomic<int> g_errors{0};
   const double cpu0 = CpuSeconds(RUSAGE_SELF);
   double child_cpu0 = 0;
   long child_peak = 0;
-  ChildrenFigures(child_cpu0, child_peak);
+  long child_pss = 0;
+  ChildrenFigures(child_cpu0, child_peak, child_pss);
   while (g_done < total) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   Figures f;
   f.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
   f.pages = g_done - start_done;
   double child_cpu1 = 0;
-  ChildrenFigures(child_cpu1, child_peak);
+  ChildrenFigures(child_cpu1, child_peak, child_pss);
   f.cpu_seconds = CpuSeconds(RUSAGE_SELF) - cpu0 + (child_cpu1 - child_cpu0);
   f.peak_kb = StatusKb("self", "VmHWM:");
   f.helpers_peak_kb = child_peak;
+  f.helpers_pss_kb = child_pss;
   f.failed = g_failed;
   feeding = false;
   producer.join();
