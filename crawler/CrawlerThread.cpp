@@ -36,10 +36,7 @@ void ConfigureCrawlerHttp(TIdHTTP& http) {
 TCrawlerThread::TCrawlerThread() = default;
 TCrawlerThread::~TCrawlerThread() = default;
 
-void TCrawlerThread::HttpConnected(TIdHTTP& sender) {
-  PeerIP.clear();
-  PeerIP = sender.PeerIP();
-}
+void TCrawlerThread::HttpConnected(TIdHTTP& sender) { PeerIP = sender.PeerIP(); }
 
 void TCrawlerThread::HttpRedirect(TIdHTTP& /*sender*/, std::string& dest, int& /*redirectCount*/, bool& handled,
                                   std::string& /*method*/) {
@@ -72,8 +69,9 @@ void TCrawlerThread::Execute() {
     Http->OnConnected = [this](TIdHTTP& s) { HttpConnected(s); };
     PageLoop(*tools);
   } catch (...) {
-    // The page in hand is lost; the thread still leaves through its exit
-    // sequence, and the monitor's next thread count starts a new one.
+    // The page in hand is lost unless a failed append put it back in the
+    // queue; the thread still leaves through its exit sequence, and the
+    // monitor's next thread count starts a new one.
     CallErrorLogProc("Download thread " + std::to_string(ThreadID()) + " ended by " + CurrentExceptionClassName() +
                      ": " + CurrentExceptionMessage());
   }
