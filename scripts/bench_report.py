@@ -311,8 +311,12 @@ class Crawl(Bench):
         by = {k: sorted(v, key=lambda r: num(r[6]))[len(v) // 2] for k, v in grouped.items()}
         rounds = max(len(v) for v in grouped.values())
         if rounds > 1:
+            spread = "; ".join(
+                f"{k[0]} {k[1]} {k[2]} threads {fmt(min(num(r[6]) for r in v))}-{fmt(max(num(r[6]) for r in v))}"
+                for k, v in grouped.items() if len(v) > 1)
             self.notes.append(f"Each plain and engine run with thumbnails off was made {rounds} times, taking "
-                              "turns; the figures are those of the run of median rate.")
+                              "turns; the figures are those of the run of median rate. The rates of the "
+                              f"rounds, pages/s: {spread}.")
         for r in runs:
             if "FAILED" in r[11]:
                 self.notes.append(f"site {r[0]}, {r[1]}, {r[2]} threads, thumbnails {r[3]}:{r[11]}")
