@@ -1,6 +1,7 @@
 // Pages per second that the crawler engine's download threads fetch, compress
 // and queue, beside a plain libcurl multi-handle fetch of the same URLs at the
-// same concurrency (what this machine's loopback and web server allow), with
+// same concurrency with the same request headers (what this machine's loopback
+// and web server allow), with
 // the CPU time per page and the peak resident memory of each run.
 //
 //   crawl_bench [--pages N] [--fast-pages N] [--thumb-pages N] [--threads 10,100]
@@ -65,6 +66,7 @@ constexpr int kFastPort = 8000;
 constexpr int kStandInPort = 8001;
 constexpr const char* kSiteAddress = "127.0.0.1";
 constexpr const char* kStorageAddress = "127.0.0.2";
+constexpr const char* kVersion = "0.82";  // the version in the user agent
 
 // ---- the web site and the storage sink (child process) ----
 
@@ -259,7 +261,7 @@ std::atomic<int> g_errors{0};
   if (::chdir(dir.c_str()) != 0) std::_Exit(2);
 
   tov::StartCrawler(
-      [](const std::string&) {}, "0.82", [](const std::string&) {}, nullptr, 
+      [](const std::string&) {}, kVersion, [](const std::string&) {}, nullptr,
       [](uint8_t what) {
         if (what != 0) ++g_failed;
         ++g_done;
@@ -338,11 +340,17 @@ size_t Discard(char*, size_t size, size_t n, void*) { return size * n; }
     curl_easy_setopt(easy, CURLOPT_URL, urls[slot].c_str());
     curl_multi_add_handle(multi, easy);
   };
+  // The same request as a download thread's, so the site does the same work
+  // for both.
+  curl_slist* headers = curl_slist_append(nullptr, "Accept: text/html");
+  headers = curl_slist_append(headers, "Accept-Language: en");
+  const std::string agent = tov::CrawlerUserAgent(kVersion);
   for (int i = 0; i < concurrency; ++i) {
     CURL* easy = curl_easy_init();
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Discard);
     curl_easy_setopt(easy, CURLOPT_PRIVATE, reinterpret_cast<void*>(static_cast<intptr_t>(i)));
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, nullptr);
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, agent.c_str());
     start(easy, static_cast<size_t>(i));
   }
   Clock::time_point t0;

@@ -101,6 +101,10 @@ int32_t QueuedUrlCount() { return UrlQueueCount(); }
 
 int32_t PendingSideFileCount() { return SideFilePending; }
 
+std::string CrawlerUserAgent(const std::string& version) {
+  return std::string(TOV_USER_AGENT_PRODUCT) + "/" + version + " ( " + TOV_USER_AGENT_INFO_URL + " )";
+}
+
 void StartCrawler(TLogProc logProc, const std::string& version, TLogProc holtErrorProc,
                   ExceptionHook exceptionHandler, TStatProc statProc, TLogProc errorLogProc,
                   TNotifyProc applicationTerminateProc, TNotifyProc threadCountProc,
@@ -115,7 +119,7 @@ void StartCrawler(TLogProc logProc, const std::string& version, TLogProc holtErr
   ThreadCountProc = std::move(threadCountProc);
   DedicatedServer = dedicatedServer;
   DedicatedServerName = dedicatedServerName;
-  UserAgent = std::string(TOV_USER_AGENT_PRODUCT) + "/" + AppVersion + " ( " + TOV_USER_AGENT_INFO_URL + " )";
+  UserAgent = CrawlerUserAgent(AppVersion);
   ApplicationTerminateProc = std::move(applicationTerminateProc);
   HoltErrorProc = std::move(holtErrorProc);
   LogProc = std::move(logProc);

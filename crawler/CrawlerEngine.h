@@ -77,6 +77,8 @@ void StartCrawler(TLogProc logProc, const std::string& version, TLogProc holtErr
                   ExceptionHook exceptionHandler, TStatProc statProc, TLogProc errorLogProc,
                   TNotifyProc applicationTerminateProc, TNotifyProc threadCountProc,
                   bool dedicatedServer, const std::string& dedicatedServerName);
+// The download threads' user agent for a program version.
+std::string CrawlerUserAgent(const std::string& version);
 void SetUserInfo(const std::string& user, const std::string& password, const std::string& team);
 void EnableFetching();
 // Sets the wanted number of download threads (0 to 100; more is capped at 100)

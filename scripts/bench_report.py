@@ -290,7 +290,7 @@ class Crawl(Bench):
     measures = (
         "Pages per second that the download threads fetch, compress and queue, with 10 and 100 threads, "
         "thumbnails off and on, beside a plain libcurl multi-handle fetch of the same URLs at the same "
-        "concurrency (this machine's fetch limit); CPU ms per page; peak resident memory. Two local sites of "
+        "concurrency and with the same request headers (this machine's fetch limit); CPU ms per page; peak resident memory. Two local sites of "
         "2000 pages of 20 KB in a private network namespace: the tests' stand-in web site (Python) and a small "
         "C++ server that costs next to nothing, which shows the engine's own ceiling. Steady state: the threads "
         "are past their staggered start before any page is queued, the page queue is kept topped up so no "
@@ -410,7 +410,7 @@ def main():
     out.append(f"Measured on {machine()}, on {when}, from source {', '.join(sources) or 'unknown'}. "
                "Every ratio sets a figure against its baseline measured in the same run. Other work on the "
                "machine during a run lowers the figures; the start of each raw output gives the load average.\n")
-    out.append("Reproduce with `scripts/bench.sh` (all benchmarks, about 8 minutes on 8 cores) or "
+    out.append("Reproduce with `scripts/bench.sh` (all benchmarks, about 9 minutes on 8 cores) or "
                "`scripts/bench.sh NAME` (one benchmark, say `crawl_bench`; the report is written again from every "
                f"raw output kept). The raw outputs are in [{rel_raw}/]({rel_raw}/).\n")
 
