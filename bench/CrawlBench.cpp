@@ -176,19 +176,9 @@ double CpuSeconds(int who) {
          static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
-// Reads one "Name: value kB" field of /proc/<pid>/status.
-long StatusKb(const std::string& pid, const char* field) {
-  std::ifstream in("/proc/" + pid + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::strlen(field));
-  }
-  return 0;
-}
-
-// Reads one "Name: value kB" field of /proc/<pid>/smaps_rollup.
-long RollupKb(const std::string& pid, const char* field) {
-  std::ifstream in("/proc/" + pid + "/smaps_rollup");
+// Reads one "Name: value kB" field of /proc/<pid>/<file> (status, smaps_rollup).
+long ProcKb(const std::string& pid, const char* file, const char* field) {
+  std::ifstream in("/proc/" + pid + "/" + file);
   std::string line;
   while (std::getline(in, line)) {
     if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::strlen(field));
@@ -221,8 +211,8 @@ void ChildrenFigures(double& cpu, long& peak_kb, long& pss_kb) {
     double utime = 0, stime = 0;
     fields >> utime >> stime;
     cpu += (utime + stime) / tick;
-    peak_kb += StatusKb(e->d_name, "VmHWM:");
-    pss_kb += RollupKb(e->d_name, "Pss:");
+    peak_kb += ProcKb(e->d_name, "status", "VmHWM:");
+    pss_kb += ProcKb(e->d_name, "smaps_rollup", "Pss:");
   }
   if (d) ::closedir(d);
 }
@@ -310,7 +300,7 @@ std::atomic<int> g_errors{0};
   double child_cpu1 = 0;
   ChildrenFigures(child_cpu1, child_peak, child_pss);
   f.cpu_seconds = CpuSeconds(RUSAGE_SELF) - cpu0 + (child_cpu1 - child_cpu0);
-  f.peak_kb = StatusKb("self", "VmHWM:");
+  f.peak_kb = ProcKb("self", "status", "VmHWM:");
   f.helpers_peak_kb = child_peak;
   f.helpers_pss_kb = child_pss;
   f.failed = g_failed;
@@ -380,7 +370,7 @@ size_t Discard(char*, size_t size, size_t n, void*) { return size * n; }
   f.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
   f.pages = total - warmup;
   f.cpu_seconds = CpuSeconds(RUSAGE_SELF) - cpu0;
-  f.peak_kb = StatusKb("self", "VmHWM:");
+  f.peak_kb = ProcKb("self", "status", "VmHWM:");
   f.failed = failed;
   Print("plain", concurrency, false, f);
   std::_Exit(0);
