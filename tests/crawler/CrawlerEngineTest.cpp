@@ -60,7 +60,10 @@ TEST_F(EngineTest, SetCrawlersStartsTheMissingThreadsInOrder) {
                                       "Creating thread nr: 3 of 5", "Creating thread nr: 4 of 5",
                                       "Creating thread nr: 5 of 5"}));
   ASSERT_TRUE(WaitUntil([] { return RunningThreadCount() == 5 && ThreadsBeingCreated == 0; }));
-  for (int k = 1; k <= 5; ++k) EXPECT_TRUE(log.Contains(std::to_string(k) + " started"));
+  // A thread logs its start just after it is counted.
+  for (int k = 1; k <= 5; ++k) {
+    EXPECT_TRUE(WaitUntil([&] { return log.Contains(std::to_string(k) + " started"); })) << k;
+  }
   std::set<uint32_t> ids(CrawlerThreads.begin() + 1, CrawlerThreads.begin() + 6);
   EXPECT_EQ(ids.size(), 5u);
   EXPECT_EQ(ids.count(0), 0u);
