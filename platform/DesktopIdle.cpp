@@ -13,6 +13,7 @@
 #include <X11/extensions/scrnsaver.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -60,6 +61,47 @@ void ReplaceEndingIoErrorHandler() {
   if (installed == xlib_default) XSetIOErrorHandler(&QuietIoError);
 }
 
+// Xlib tears down its global locks in a destructor when the process ends; a
+// worker still inside Xlib then (its display let go just as the process
+// ended) would crash the ending process. The end waits a little for workers
+// inside Xlib, and none enters it once the end has begun. A worker that stays
+// stuck (a display that never answers) is left behind, still blocked.
+class XlibExitGate {
+ public:
+  static XlibExitGate& Get() {
+    static auto* gate = [] {
+      auto* g = new XlibExitGate;
+      std::atexit([] { Get().CloseAtExit(); });
+      return g;
+    }();
+    return *gate;
+  }
+
+  bool Enter() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_) return false;
+    ++inside_;
+    return true;
+  }
+  void Leave() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    --inside_;
+    left_.notify_all();
+  }
+
+ private:
+  void CloseAtExit() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    closed_ = true;
+    left_.wait_for(lock, std::chrono::milliseconds(500), [&] { return inside_ == 0; });
+  }
+
+  std::mutex mutex_;
+  std::condition_variable left_;
+  int inside_ = 0;
+  bool closed_ = false;
+};
+
 // One connection to an X display, used only on the X11 worker thread.
 class X11Connection {
  public:
@@ -69,6 +111,17 @@ class X11Connection {
   X11Connection& operator=(const X11Connection&) = delete;
 
   std::optional<uint64_t> Query() {
+    XlibExitGate& gate = XlibExitGate::Get();
+    if (!gate.Enter()) return std::nullopt;
+    struct Leaving {
+      XlibExitGate& gate;
+      ~Leaving() { gate.Leave(); }
+    } leaving{gate};
+    return QueryInsideXlib();
+  }
+
+ private:
+  std::optional<uint64_t> QueryInsideXlib() {
     const std::string name = wanted_->Get();
     if (display_ != nullptr && (broken_ || name != name_)) Close();
     if (name.empty()) return std::nullopt;
@@ -81,7 +134,6 @@ class X11Connection {
     return static_cast<uint64_t>(info_->idle);
   }
 
- private:
   // Called by Xlib in place of ending the process when the connection breaks.
   static void OnConnectionLost(Display*, void* self) { static_cast<X11Connection*>(self)->broken_ = true; }
 

@@ -165,6 +165,27 @@ TEST_F(DesktopIdleTest, ADisplayThatNeverAnswersIsGivenUpOn) {
   DesktopIdleMs();
 }
 
+// A display that lets go of a stuck connection while the process ends: the
+// worker leaves Xlib while the exit tears Xlib down, which must not crash it.
+// Each round is a fresh process of its own (no fork of a process whose
+// threads may hold Xlib's locks).
+TEST_F(DesktopIdleTest, AProcessEndsCleanlyWhileItsDisplayLetsGo) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (int round = 0; round < 40; ++round) {
+    EXPECT_EXIT(
+        {
+          auto listener = SilentListener::Tcp(6008);
+          if (listener == nullptr) std::exit(3);
+          ::setenv("DISPLAY", "127.0.0.1:8", 1);
+          X11IdleMs(20);     // the worker now waits inside Xlib
+          listener.reset();  // and is woken as the process ends
+          std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "")
+        << "round " << round;
+  }
+}
+
 TEST_F(DesktopIdleTest, WithoutDisplayOrBusOnlyTheLocalSourcesAnswer) {
   EXPECT_EQ(X11IdleMs(), std::nullopt);
   EXPECT_EQ(DBusIdleMs(), std::nullopt);
