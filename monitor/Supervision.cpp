@@ -53,6 +53,7 @@ void TSupervision::Reset() {
   url_prev_sum_ = 0;
   counters_ = {};
   idle_mode_ = 0;
+  restart_ = TRestart::kNone;
 }
 
 void TSupervision::TakeSamples(int32_t bandwidth_kb, const TUrlCounters& counters) {
@@ -96,12 +97,26 @@ std::optional<int32_t> TSupervision::CheckIdleMode(int32_t idle, int32_t positio
 }
 
 void TSupervision::WatchHeartbeat(const TRestartActions& actions) {
-  if (missed_heartbeats_ > kMaxMissedHeartbeats) {
-    actions.EndCrawlers();
-    actions.StartCrawler();
-    missed_heartbeats_ = 0;
+  // Safeguard: one restart at a time; the ticks that a restart's modal
+  // message runs start no other, so messages and restarts cannot pile up.
+  if (restart_ == TRestart::kNone && missed_heartbeats_ > kMaxMissedHeartbeats) {
+    restart_ = TRestart::kStartingCrawler;
+    try {
+      actions.EndCrawlers();
+      actions.StartCrawler();
+    } catch (...) {
+      EndRestart();
+      throw;
+    }
+    EndRestart();
   }
   ++missed_heartbeats_;
+}
+
+void TSupervision::EndRestart() {
+  restart_ = TRestart::kNone;
+  // The watch starts again, as after a heartbeat.
+  missed_heartbeats_ = 0;
 }
 
 void SetIdleSource(TIdleSource source) { IdleSourceHook().Set(std::move(source)); }

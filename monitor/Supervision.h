@@ -39,7 +39,8 @@ struct TUrlCounters {
 struct TRestartActions {
   // Logs the restart and ends every crawler.
   std::function<void()> EndCrawlers;
-  // Makes a new link monitor and starts a new crawler.
+  // Makes a new link monitor and starts a new crawler. It may show a modal
+  // message, whose event loop runs further ticks before this returns.
   std::function<void()> StartCrawler;
 };
 
@@ -65,9 +66,12 @@ class TSupervision {
   // position: the position to set, if any, and IdleMode updated. Signed
   // comparisons, the settings as given.
   std::optional<int32_t> CheckIdleMode(int32_t idle, int32_t position, const ConfigData& config);
-  // Counts the tick and, on a tick that finds more than 240 ticks counted,
-  // restarts the crawler (EndCrawlers, then StartCrawler), after which the
-  // watch starts again from 0.
+  // Counts the tick and, on the first tick that finds more than 240 ticks
+  // counted and no restart under way, restarts the crawler: EndCrawlers,
+  // then StartCrawler. A tick during a restart, the ticks that
+  // StartCrawler's message runs among them, never starts another. When
+  // StartCrawler returns (or anything throws) the watch starts again from 0,
+  // so the next try comes a full watch period later.
   void WatchHeartbeat(const TRestartActions& actions);
 
   // What the window draws.
@@ -78,6 +82,7 @@ class TSupervision {
   std::string AverageUrlRateText() const;
   const TUrlCounters& Counters() const { return counters_; }
   int32_t MissedHeartbeats() const { return missed_heartbeats_.load(); }
+  bool RestartInProgress() const { return restart_ != TRestart::kNone; }
 
   // Each index is the slot the next sample goes to, which is also the slot
   // of the oldest sample.
@@ -93,6 +98,9 @@ class TSupervision {
   uint16_t IdleMode() const { return idle_mode_; }
 
  private:
+  enum class TRestart { kNone, kStartingCrawler };
+  void EndRestart();
+
   std::atomic<int32_t>& missed_heartbeats_;
   TSampleRing bandwidth_ring_{};
   int32_t bandwidth_index_ = 0;
@@ -102,6 +110,7 @@ class TSupervision {
   int32_t url_sample_count_ = 0;
   TUrlCounters counters_;
   uint16_t idle_mode_ = 0;
+  TRestart restart_ = TRestart::kNone;
 };
 
 // The milliseconds since the user's last input, from wherever the program

@@ -6,6 +6,7 @@
 
 #include <QAction>
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QImage>
 #include <QLabel>
 #include <QMenu>
@@ -13,6 +14,7 @@
 #include <QSlider>
 #include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -406,7 +408,10 @@ class TickTest : public MainFormTest {
       monitor_when_killed_ = form_ && form_->Link().IPCMonitor() != nullptr;
     });
     SetIdleSource([this] { return idle_ms_; });
-    SetInterfaceTableSource([this](TMIBIfArray& table) { table = {{"eth0", in_octets_, out_octets_}, {"lo", 0, 0}}; });
+    SetInterfaceTableSource([this](TMIBIfArray& table) {
+      ++ticks_;
+      table = {{"eth0", in_octets_, out_octets_}, {"lo", 0, 0}};
+    });
     config_.MaxCrawlers = 20;
     config_.IdleTimeToChange = 300;
     config_.CrawlWhenIdle = 10;
@@ -434,12 +439,44 @@ class TickTest : public MainFormTest {
     for (const TLineChart::TPoint& p : chart->Points()) values.push_back(p.Value);
     return values;
   }
+  // From now on the first message stays open as a modal one does: it runs the
+  // window's events, and so the ticks, until `ticks` more ticks have passed
+  // (or 60 s, when the ticks stop). Messages opened meanwhile are answered at
+  // once, so that a fault shows as a count rather than as ever deeper loops.
+  void HoldTheFirstMessageOpenFor(int ticks) {
+    SetMessageBoxHandler([this, ticks](const TMessageBoxRequest& r) {
+      boxes_.push_back(r);
+      most_open_ = std::max(most_open_, ++open_);
+      if (open_ == 1 && boxes_.size() == 1) {
+        const int until = ticks_ + ticks;
+        QEventLoop loop;
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+          if (ticks_ >= until) loop.quit();
+        });
+        poll.start(1);
+        QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+        loop.exec();
+        EXPECT_GE(ticks_, until);
+        launches_while_open_ = launches_;
+        kills_while_open_ = kills_.size();
+      }
+      --open_;
+      return mbOK;
+    });
+  }
+
   ConfigData config_;
   std::vector<std::string> kills_;
   bool monitor_when_killed_ = false;
   uint64_t idle_ms_ = 0;
   uint32_t in_octets_ = 0;
   uint32_t out_octets_ = 0;
+  int ticks_ = 0;  // interface readings: one a tick
+  int open_ = 0;   // messages standing open
+  int most_open_ = 0;
+  int launches_while_open_ = 0;
+  size_t kills_while_open_ = 0;
 };
 
 TEST_F(TickTest, TheFirstTickShowsZeroWithTwoDecimalsAndTheInterfaceTraffic) {
@@ -626,6 +663,40 @@ TEST_F(TickTest, WithoutHeartbeatTheCrawlerIsRestartedOnThe242ndTick) {
   Tick();
   EXPECT_EQ(Text(form.LabelMistHartBips), "1");
   EXPECT_EQ(kills_.size(), 1u);
+}
+
+// The watch gives up on a silent crawler and the new one cannot be started.
+// Its message stands open for 300 ticks, which run inside it: the restart
+// and its message stay one, and the next try comes a full watch period after
+// the message closed.
+TEST_F(TickTest, ACrawlerThatCannotBeStartedOnRestartOpensOneMessageAtATime) {
+  TTovwatchMainForm& form = Start();
+  launch_result_ = -1;
+  form.Timer1->setInterval(1);  // the ticks inside the message come at once
+  HoldTheFirstMessageOpenFor(300);
+  Tick(241);
+  ASSERT_EQ(launches_, 1);
+  ASSERT_TRUE(boxes_.empty());
+  Tick();  // the 242nd: the restart, whose message stands open
+  form.Timer1->stop();
+  ASSERT_EQ(boxes_.size(), 1u);
+  EXPECT_EQ(boxes_[0].Text, "Couldn't execute the application");
+  EXPECT_EQ(most_open_, 1);
+  EXPECT_EQ(launches_while_open_, 2);
+  EXPECT_EQ(kills_while_open_, 1u);
+  EXPECT_EQ(launches_, 2);
+  EXPECT_EQ(kills_.size(), 1u);
+  EXPECT_GE(ticks_, 242 + 300);
+
+  Tick();
+  EXPECT_EQ(Text(form.LabelMistHartBips), "1");
+  Tick(239);
+  EXPECT_EQ(Text(form.LabelMistHartBips), "240");
+  EXPECT_EQ(launches_, 2);
+  Tick();
+  EXPECT_EQ(launches_, 3);
+  EXPECT_EQ(boxes_.size(), 2u);
+  EXPECT_EQ(kills_.size(), 2u);
 }
 
 TEST_F(TickTest, ChartsDrawTheirPointsFlatAndInThreeDimensions) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -184,7 +185,10 @@ class WatchTest : public ::testing::Test {
  protected:
   WatchTest() {
     actions_.EndCrawlers = [this] { ++ends_; };
-    actions_.StartCrawler = [this] { ++starts_; };
+    actions_.StartCrawler = [this] {
+      ++starts_;
+      if (in_start_) in_start_();
+    };
   }
   void Tick(int n = 1) {
     for (int i = 0; i < n; ++i) supervision_.WatchHeartbeat(actions_);
@@ -193,6 +197,7 @@ class WatchTest : public ::testing::Test {
   std::atomic<int32_t> missed_{0};
   TSupervision supervision_{missed_};
   TRestartActions actions_;
+  std::function<void()> in_start_;
   int ends_ = 0;
   int starts_ = 0;
 };
@@ -206,12 +211,65 @@ TEST_F(WatchTest, RestartsOnThe242ndTickWithoutAHeartbeatAndCountsAgainFromThere
   Tick();
   EXPECT_EQ(ends_, 1);
   EXPECT_EQ(starts_, 1);
+  EXPECT_FALSE(supervision_.RestartInProgress());
   EXPECT_EQ(supervision_.MissedHeartbeats(), 1);
   Tick(240);
   EXPECT_EQ(ends_, 1);
   Tick();
   EXPECT_EQ(ends_, 2);
   EXPECT_EQ(starts_, 2);
+}
+
+// A modal message of the start runs the window's events, and so the tick,
+// until it is dismissed: here for 300 ticks, more than a watch period. A
+// start inside it returns at once, so that a fault shows as a count.
+TEST_F(WatchTest, TicksDuringTheRestartsMessageStartNoOtherRestart) {
+  int ticks_inside = 0;
+  in_start_ = [&] {
+    if (starts_ > 1) return;
+    for (int i = 0; i < 300; ++i) {
+      EXPECT_TRUE(supervision_.RestartInProgress());
+      Tick();
+      ++ticks_inside;
+    }
+    EXPECT_EQ(ends_, 1);
+    EXPECT_EQ(starts_, 1);
+  };
+  Tick(242);
+  EXPECT_EQ(ticks_inside, 300);
+  EXPECT_EQ(ends_, 1);
+  EXPECT_EQ(starts_, 1);
+  EXPECT_FALSE(supervision_.RestartInProgress());
+  // The next try comes a full watch period after the message closed.
+  in_start_ = nullptr;
+  EXPECT_EQ(supervision_.MissedHeartbeats(), 1);
+  Tick(240);
+  EXPECT_EQ(starts_, 1);
+  Tick();
+  EXPECT_EQ(ends_, 2);
+  EXPECT_EQ(starts_, 2);
+}
+
+// A restart that fails on the way counts as done: the watch starts again and
+// the next try comes a full watch period later.
+TEST_F(WatchTest, ARestartThatThrowsEndsAndTheNextComesAWatchPeriodLater) {
+  const TRestartActions working = actions_;
+  for (const char* step : {"EndCrawlers", "StartCrawler"}) {
+    const std::string which = step;
+    if (which == "EndCrawlers") actions_.EndCrawlers = [] { throw std::bad_alloc(); };
+    if (which == "StartCrawler") actions_.StartCrawler = [] { throw std::bad_alloc(); };
+    missed_ = 241;
+    EXPECT_THROW(Tick(), std::bad_alloc) << which;
+    EXPECT_FALSE(supervision_.RestartInProgress()) << which;
+    EXPECT_EQ(supervision_.MissedHeartbeats(), 0) << which;
+    actions_ = working;
+    const int ends = ends_;
+    Tick(241);
+    EXPECT_EQ(ends_, ends) << which;
+    Tick();
+    EXPECT_EQ(ends_, ends + 1) << which;
+    EXPECT_FALSE(supervision_.RestartInProgress()) << which;
+  }
 }
 
 }  // namespace
