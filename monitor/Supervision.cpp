@@ -54,6 +54,8 @@ void TSupervision::Reset() {
   counters_ = {};
   idle_mode_ = 0;
   restart_ = TRestart::kNone;
+  ended_crawlers_.clear();
+  end_wait_ticks_ = 0;
 }
 
 void TSupervision::TakeSamples(int32_t bandwidth_kb, const TUrlCounters& counters) {
@@ -99,22 +101,47 @@ std::optional<int32_t> TSupervision::CheckIdleMode(int32_t idle, int32_t positio
 void TSupervision::WatchHeartbeat(const TRestartActions& actions) {
   // Safeguard: one restart at a time; the ticks that a restart's modal
   // message runs start no other, so messages and restarts cannot pile up.
-  if (restart_ == TRestart::kNone && missed_heartbeats_ > kMaxMissedHeartbeats) {
-    restart_ = TRestart::kStartingCrawler;
-    try {
-      actions.EndCrawlers();
-      actions.StartCrawler();
-    } catch (...) {
-      EndRestart();
-      throw;
-    }
-    EndRestart();
+  switch (restart_) {
+    case TRestart::kNone:
+      if (missed_heartbeats_ > kMaxMissedHeartbeats) {
+        restart_ = TRestart::kEndingCrawlers;
+        end_wait_ticks_ = 0;
+        try {
+          ended_crawlers_ = actions.EndCrawlers();
+        } catch (...) {
+          EndRestart();
+          throw;
+        }
+      }
+      break;
+    case TRestart::kEndingCrawlers:
+      ++end_wait_ticks_;
+      break;
+    case TRestart::kStartingCrawler:
+      break;
+  }
+  if (restart_ == TRestart::kEndingCrawlers) {
+    const bool gone = std::none_of(ended_crawlers_.begin(), ended_crawlers_.end(),
+                                   [&](int32_t pid) { return actions.Running(pid); });
+    if (gone || end_wait_ticks_ >= kCrawlerEndWaitTicks) StartCrawler(actions);
   }
   ++missed_heartbeats_;
 }
 
+void TSupervision::StartCrawler(const TRestartActions& actions) {
+  restart_ = TRestart::kStartingCrawler;
+  try {
+    actions.StartCrawler();
+  } catch (...) {
+    EndRestart();
+    throw;
+  }
+  EndRestart();
+}
+
 void TSupervision::EndRestart() {
   restart_ = TRestart::kNone;
+  ended_crawlers_.clear();
   // The watch starts again, as after a heartbeat.
   missed_heartbeats_ = 0;
 }
@@ -133,13 +160,12 @@ uint16_t IdleSeconds() {
 
 void SetCrawlerKiller(TCrawlerKiller killer) { KillerHook().Set(std::move(killer)); }
 
-void KillCrawlerProcesses() {
+std::vector<int32_t> KillCrawlerProcesses() {
   TCrawlerKiller killer = KillerHook().Get();
-  if (killer) {
-    killer(kCrawlerProgram);
-  } else {
-    KillProcessByName(kCrawlerProgram);
-  }
+  if (killer) return killer(kCrawlerProgram);
+  std::vector<int32_t> ended;
+  KillProcessByName(kCrawlerProgram, &ended);
+  return ended;
 }
 
 }  // namespace tov

@@ -23,6 +23,9 @@ using TSampleRing = std::array<double, kRingSlots>;
 
 // Ticks without a heartbeat after which the crawler is restarted.
 constexpr int32_t kMaxMissedHeartbeats = 240;
+// Ticks a restart waits for the crawlers it ended to be gone, so that the new
+// link monitor starts on fresh link objects; then it goes on regardless.
+constexpr int32_t kCrawlerEndWaitTicks = 5;
 constexpr const char* kCrawlerNotResponding = "FailedCrawlerSjeks, cralwer is not responding. Restarting";
 // The crawler program's executable name.
 constexpr const char* kCrawlerProgram = "Tovfetch";
@@ -37,8 +40,10 @@ struct TUrlCounters {
 
 // What a restart of the crawler asks of its caller.
 struct TRestartActions {
-  // Logs the restart and ends every crawler.
-  std::function<void()> EndCrawlers;
+  // Logs the restart and ends every crawler; the process ids it ended.
+  std::function<std::vector<int32_t>()> EndCrawlers;
+  // Whether a process that EndCrawlers ended still runs.
+  std::function<bool(int32_t pid)> Running;
   // Makes a new link monitor and starts a new crawler. It may show a modal
   // message, whose event loop runs further ticks before this returns.
   std::function<void()> StartCrawler;
@@ -67,11 +72,13 @@ class TSupervision {
   // comparisons, the settings as given.
   std::optional<int32_t> CheckIdleMode(int32_t idle, int32_t position, const ConfigData& config);
   // Counts the tick and, on the first tick that finds more than 240 ticks
-  // counted and no restart under way, restarts the crawler: EndCrawlers,
-  // then StartCrawler. A tick during a restart, the ticks that
-  // StartCrawler's message runs among them, never starts another. When
-  // StartCrawler returns (or anything throws) the watch starts again from 0,
-  // so the next try comes a full watch period later.
+  // counted and no restart under way, restarts the crawler: EndCrawlers at
+  // once, StartCrawler once the ended crawlers are gone (the same tick, or a
+  // later one, at most kCrawlerEndWaitTicks later), so no tick waits for
+  // them. A tick during a restart, the ticks that StartCrawler's message
+  // runs among them, never starts another. When StartCrawler returns (or
+  // anything throws) the watch starts again from 0, so the next try comes a
+  // full watch period later.
   void WatchHeartbeat(const TRestartActions& actions);
 
   // What the window draws.
@@ -98,7 +105,8 @@ class TSupervision {
   uint16_t IdleMode() const { return idle_mode_; }
 
  private:
-  enum class TRestart { kNone, kStartingCrawler };
+  enum class TRestart { kNone, kEndingCrawlers, kStartingCrawler };
+  void StartCrawler(const TRestartActions& actions);
   void EndRestart();
 
   std::atomic<int32_t>& missed_heartbeats_;
@@ -111,6 +119,8 @@ class TSupervision {
   TUrlCounters counters_;
   uint16_t idle_mode_ = 0;
   TRestart restart_ = TRestart::kNone;
+  std::vector<int32_t> ended_crawlers_;
+  int32_t end_wait_ticks_ = 0;
 };
 
 // The milliseconds since the user's last input, from wherever the program
@@ -121,10 +131,11 @@ void SetIdleSource(TIdleSource source);
 // a machine left alone for 18 hours stays idle instead of counting from 0.
 uint16_t IdleSeconds();
 
-// Ends every running crawler program of this user (KillProcessByName).
-// Tests put their own here; nullptr restores it.
-using TCrawlerKiller = std::function<void(const std::string& name)>;
+// Ends every running crawler program of this user (KillProcessByName) and
+// returns the ids of those ended. Tests put their own here; nullptr
+// restores it.
+using TCrawlerKiller = std::function<std::vector<int32_t>(const std::string& name)>;
 void SetCrawlerKiller(TCrawlerKiller killer);
-void KillCrawlerProcesses();
+std::vector<int32_t> KillCrawlerProcesses();
 
 }  // namespace tov

@@ -22,8 +22,8 @@
 #include "monitor/InterfaceStats.h"
 #include "platform/GuiApplication.h"
 #include "platform/MessageBox.h"
+#include "platform/Processes.h"
 #include "platform/SystemInfo.h"
-#include "platform/Threads.h"
 
 namespace tov {
 
@@ -90,8 +90,9 @@ TTovwatchMainForm::TTovwatchMainForm()
 
   restart_.EndCrawlers = [] {
     TryWriteErrorLog(kCrawlerNotResponding);
-    KillCrawlerProcesses();
+    return KillCrawlerProcesses();
   };
+  restart_.Running = &ProcessExists;
   restart_.StartCrawler = [this] { RestartCrawler(); };
 }
 
@@ -448,7 +449,6 @@ void TTovwatchMainForm::Timer1Timer() {
 }
 
 void TTovwatchMainForm::RestartCrawler() {
-  RealSleep(1000);
   // The old link monitor goes only once the crawlers are gone, so the link's
   // shared objects can start afresh for the new one.
   FreeMonitor();

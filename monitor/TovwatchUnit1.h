@@ -147,7 +147,7 @@ class TTovwatchMainForm : public QMainWindow {
   void ShowFromTray();
   // Reads the interface counters; a tick's reading also shows them.
   void SampleInterfaces(bool init);
-  // The restart's second half, once the old crawlers are ended: a new link
+  // The restart's second half, once the old crawlers are gone: a new link
   // monitor and a new crawler.
   void RestartCrawler();
 

@@ -406,6 +406,7 @@ class TickTest : public MainFormTest {
     SetCrawlerKiller([this](const std::string& name) {
       kills_.push_back(name);
       monitor_when_killed_ = form_ && form_->Link().IPCMonitor() != nullptr;
+      return std::vector<int32_t>{};
     });
     SetIdleSource([this] { return idle_ms_; });
     SetInterfaceTableSource([this](TMIBIfArray& table) {

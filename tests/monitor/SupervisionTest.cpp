@@ -184,7 +184,14 @@ TEST(TakeSamples, TheRingsWrapAfter300TicksAndTheAverageThenDividesBy300) {
 class WatchTest : public ::testing::Test {
  protected:
   WatchTest() {
-    actions_.EndCrawlers = [this] { ++ends_; };
+    actions_.EndCrawlers = [this] {
+      ++ends_;
+      return ended_;
+    };
+    actions_.Running = [this](int32_t pid) {
+      EXPECT_EQ(starts_, ends_ - 1) << "a crawler looked for after the restart";
+      return pid == still_running_;
+    };
     actions_.StartCrawler = [this] {
       ++starts_;
       if (in_start_) in_start_();
@@ -197,6 +204,8 @@ class WatchTest : public ::testing::Test {
   std::atomic<int32_t> missed_{0};
   TSupervision supervision_{missed_};
   TRestartActions actions_;
+  std::vector<int32_t> ended_;  // what EndCrawlers reports
+  int32_t still_running_ = 0;   // an ended crawler that has not gone yet
   std::function<void()> in_start_;
   int ends_ = 0;
   int starts_ = 0;
@@ -250,13 +259,55 @@ TEST_F(WatchTest, TicksDuringTheRestartsMessageStartNoOtherRestart) {
   EXPECT_EQ(starts_, 2);
 }
 
+// The new link monitor and crawler come once the ended crawlers are gone,
+// and after kCrawlerEndWaitTicks even when one is not.
+TEST_F(WatchTest, TheStartWaitsForTheEndedCrawlersABoundedNumberOfTicks) {
+  struct Case {
+    const char* name;
+    std::vector<int32_t> ended;
+    int gone_after;  // ticks after the one that ended them
+    int started_after;
+  };
+  const Case cases[] = {
+      {"no crawler ran", {}, 0, 0},
+      {"gone at once", {301, 302}, 0, 0},
+      {"gone a tick later", {301, 302}, 1, 1},
+      {"gone after three ticks", {301, 302}, 3, 3},
+      {"never gone", {301, 302}, 1000, kCrawlerEndWaitTicks},
+  };
+  for (const Case& c : cases) {
+    missed_ = 0;
+    ends_ = 0;
+    starts_ = 0;
+    ended_ = c.ended;
+    still_running_ = c.gone_after > 0 ? 302 : 0;
+    Tick(241);
+    int started_after = -1;  // the tick of the start, counted from the one that ended the crawlers
+    for (int after = 0; started_after < 0 && after <= 10; ++after) {
+      if (after == c.gone_after) still_running_ = 0;
+      Tick();
+      EXPECT_EQ(ends_, 1) << c.name;
+      if (starts_ > 0) {
+        started_after = after;
+      } else {
+        EXPECT_TRUE(supervision_.RestartInProgress()) << c.name;
+      }
+    }
+    EXPECT_EQ(started_after, c.started_after) << c.name;
+    EXPECT_EQ(starts_, 1) << c.name;
+    EXPECT_EQ(ends_, 1) << c.name;
+    EXPECT_EQ(supervision_.MissedHeartbeats(), 1) << c.name;
+    EXPECT_FALSE(supervision_.RestartInProgress()) << c.name;
+  }
+}
+
 // A restart that fails on the way counts as done: the watch starts again and
 // the next try comes a full watch period later.
 TEST_F(WatchTest, ARestartThatThrowsEndsAndTheNextComesAWatchPeriodLater) {
   const TRestartActions working = actions_;
   for (const char* step : {"EndCrawlers", "StartCrawler"}) {
     const std::string which = step;
-    if (which == "EndCrawlers") actions_.EndCrawlers = [] { throw std::bad_alloc(); };
+    if (which == "EndCrawlers") actions_.EndCrawlers = []() -> std::vector<int32_t> { throw std::bad_alloc(); };
     if (which == "StartCrawler") actions_.StartCrawler = [] { throw std::bad_alloc(); };
     missed_ = 241;
     EXPECT_THROW(Tick(), std::bad_alloc) << which;
