@@ -9,14 +9,6 @@
 
 namespace tov {
 
-TSampleRing BandwidthRing{};
-int32_t BandwidthIndex = 0;
-TSampleRing UrlRateRing{};
-int32_t UrlRateIndex = 0;
-int32_t UrlPrevSum = 0;
-int32_t UrlSampleCount = 0;
-uint16_t IdleMode = 0;
-
 namespace {
 
 // Made once and never freed: a hook may be read while the process ends.
@@ -30,59 +22,128 @@ TTestHook<TCrawlerKiller>& KillerHook() {
   return *hook;
 }
 
-}  // namespace
-
-void ResetSupervision() {
-  BandwidthRing.fill(0);
-  BandwidthIndex = 0;
-  UrlRateRing.fill(0);
-  UrlRateIndex = 0;
-  UrlSampleCount = 0;
-  UrlPrevSum = 0;
-  IdleMode = 0;
-}
-
 void AddSample(TSampleRing& ring, int32_t& index, double value) {
   ring[static_cast<size_t>(index)] = value;
   if (++index >= kRingSlots) index = 0;
 }
 
+// The 300 slots oldest first: index, index + 1, ..., 299, 0, ..., index - 1.
 std::vector<double> InAgeOrder(const TSampleRing& ring, int32_t index) {
   std::vector<double> out(ring.begin() + index, ring.end());
   out.insert(out.end(), ring.begin(), ring.begin() + index);
   return out;
 }
 
-double NextUrlRate(int32_t sum) {
-  const auto rate = static_cast<int32_t>(static_cast<uint32_t>(sum) - static_cast<uint32_t>(UrlPrevSum));
-  UrlPrevSum = sum;
-  return rate;
+// Counters wrap as 32-bit numbers do, and so do their sums and differences.
+int32_t Sum(const TUrlCounters& c) {
+  return static_cast<int32_t>(static_cast<uint32_t>(c.UrlsOk) + static_cast<uint32_t>(c.UrlsInError) +
+                              static_cast<uint32_t>(c.RobotsTxt));
 }
 
-std::string AverageUrlRateText() {
-  const int32_t held = std::clamp(UrlSampleCount, 1, kRingSlots);
+}  // namespace
+
+TSupervision::TSupervision(std::atomic<int32_t>& missed_heartbeats) : missed_heartbeats_(missed_heartbeats) {}
+
+void TSupervision::Reset() {
+  bandwidth_ring_.fill(0);
+  bandwidth_index_ = 0;
+  url_rate_ring_.fill(0);
+  url_rate_index_ = 0;
+  url_sample_count_ = 0;
+  url_prev_sum_ = 0;
+  counters_ = {};
+  idle_mode_ = 0;
+  restart_ = TRestart::kNone;
+  ended_crawlers_.clear();
+  end_wait_ticks_ = 0;
+}
+
+void TSupervision::TakeSamples(int32_t bandwidth_kb, const TUrlCounters& counters) {
+  AddSample(bandwidth_ring_, bandwidth_index_, bandwidth_kb);
+  const int32_t sum = Sum(counters_);
+  const auto rate = static_cast<int32_t>(static_cast<uint32_t>(sum) - static_cast<uint32_t>(url_prev_sum_));
+  url_prev_sum_ = sum;
+  AddSample(url_rate_ring_, url_rate_index_, rate);
+  ++url_sample_count_;
+  counters_ = counters;
+}
+
+std::vector<double> TSupervision::BandwidthPoints() const { return InAgeOrder(bandwidth_ring_, bandwidth_index_); }
+
+std::vector<double> TSupervision::UrlRatePoints() const { return InAgeOrder(url_rate_ring_, url_rate_index_); }
+
+std::string TSupervision::AverageUrlRateText() const {
+  const int32_t held = std::clamp(url_sample_count_, 1, kRingSlots);
   double total = 0;
   // Until the ring wraps the samples held are the slots written so far.
-  for (int32_t i = 0; i < held; ++i) total += UrlRateRing[static_cast<size_t>(i)];
-  const double divisor = UrlSampleCount <= kRingSlots ? static_cast<double>(held) : 300.0;
+  for (int32_t i = 0; i < held; ++i) total += url_rate_ring_[static_cast<size_t>(i)];
+  const double divisor = url_sample_count_ <= kRingSlots ? static_cast<double>(held) : 300.0;
   char text[64];
   std::snprintf(text, sizeof text, "%.2f", total / divisor);
   return text;
 }
 
-std::optional<int32_t> CheckIdleModeStep(int32_t idle, int32_t position, const ConfigData& config) {
-  if (IdleMode == 0) {
+std::optional<int32_t> TSupervision::CheckIdleMode(int32_t idle, int32_t position, const ConfigData& config) {
+  if (idle_mode_ == 0) {
     if (idle > config.IdleTimeToChange && config.CrawlWhenIdle > position) {
-      IdleMode = 1;
+      idle_mode_ = 1;
       return config.CrawlWhenIdle;
     }
-  } else if (IdleMode == 1) {
+  } else if (idle_mode_ == 1) {
     if (idle < config.IdleTimeToChange) {
-      IdleMode = 0;
+      idle_mode_ = 0;
       return config.CrawlWhenUse;
     }
   }
   return std::nullopt;
+}
+
+void TSupervision::WatchHeartbeat(const TRestartActions& actions) {
+  // Safeguard: one restart at a time; the ticks that a restart's modal
+  // message runs start no other, so messages and restarts cannot pile up.
+  switch (restart_) {
+    case TRestart::kNone:
+      if (missed_heartbeats_ > kMaxMissedHeartbeats) {
+        restart_ = TRestart::kEndingCrawlers;
+        end_wait_ticks_ = 0;
+        try {
+          ended_crawlers_ = actions.EndCrawlers();
+        } catch (...) {
+          EndRestart();
+          throw;
+        }
+      }
+      break;
+    case TRestart::kEndingCrawlers:
+      ++end_wait_ticks_;
+      break;
+    case TRestart::kStartingCrawler:
+      break;
+  }
+  if (restart_ == TRestart::kEndingCrawlers) {
+    const bool gone = std::none_of(ended_crawlers_.begin(), ended_crawlers_.end(),
+                                   [&](int32_t pid) { return actions.Running(pid); });
+    if (gone || end_wait_ticks_ >= kCrawlerEndWaitTicks) StartCrawler(actions);
+  }
+  ++missed_heartbeats_;
+}
+
+void TSupervision::StartCrawler(const TRestartActions& actions) {
+  restart_ = TRestart::kStartingCrawler;
+  try {
+    actions.StartCrawler();
+  } catch (...) {
+    EndRestart();
+    throw;
+  }
+  EndRestart();
+}
+
+void TSupervision::EndRestart() {
+  restart_ = TRestart::kNone;
+  ended_crawlers_.clear();
+  // The watch starts again, as after a heartbeat.
+  missed_heartbeats_ = 0;
 }
 
 void SetIdleSource(TIdleSource source) { IdleSourceHook().Set(std::move(source)); }
@@ -99,13 +160,12 @@ uint16_t IdleSeconds() {
 
 void SetCrawlerKiller(TCrawlerKiller killer) { KillerHook().Set(std::move(killer)); }
 
-void KillCrawlerProcesses() {
+std::vector<int32_t> KillCrawlerProcesses() {
   TCrawlerKiller killer = KillerHook().Get();
-  if (killer) {
-    killer(kCrawlerProgram);
-  } else {
-    KillProcessByName(kCrawlerProgram);
-  }
+  if (killer) return killer(kCrawlerProgram);
+  std::vector<int32_t> ended;
+  KillProcessByName(kCrawlerProgram, &ended);
+  return ended;
 }
 
 }  // namespace tov

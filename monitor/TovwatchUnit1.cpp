@@ -20,11 +20,10 @@
 #include "common/MessageKinds.h"
 #include "common/SharedGlobals.h"
 #include "monitor/InterfaceStats.h"
-#include "monitor/Supervision.h"
 #include "platform/GuiApplication.h"
 #include "platform/MessageBox.h"
+#include "platform/Processes.h"
 #include "platform/SystemInfo.h"
-#include "platform/Threads.h"
 
 namespace tov {
 
@@ -37,16 +36,10 @@ QString Ansi(const std::string& text) { return AnsiToQString(text); }
 
 QEvent::Type MessageType(int message) { return static_cast<QEvent::Type>(QEvent::User + message); }
 
-// A caption the tick wrote (or a start value): a decimal.
-int32_t CaptionNumber(const QLabel* label) {
-  int32_t value = 0;
-  return TryStrToInt(label->text().toStdString(), value) ? value : 0;
-}
-
-// Redraws a chart from its ring: the 300 samples oldest first, blue, unlabelled.
-void Draw(TLineChart* chart, const TSampleRing& ring, int32_t index) {
+// Redraws a chart from its samples, oldest first: blue, unlabelled.
+void Draw(TLineChart* chart, const std::vector<double>& samples) {
   chart->Clear();
-  for (double value : InAgeOrder(ring, index)) chart->Add(value, "", clBlue);
+  for (double value : samples) chart->Add(value, "", clBlue);
 }
 
 QLabel* MakeLabel(const char* name, const char* caption, QWidget* parent) {
@@ -76,7 +69,8 @@ QIcon ApplicationIcon() {
 }  // namespace
 
 TTovwatchMainForm::TTovwatchMainForm()
-    : link_({[this] { Post(WM_STATUSTEXT); }, [this] { Post(WM_CLIENTSCHANGED); }, [this](int32_t) { Post(WM_UNKNOWNKIND); }}) {
+    : link_({[this] { Post(WM_STATUSTEXT); }, [this] { Post(WM_CLIENTSCHANGED); }, [this](int32_t) { Post(WM_UNKNOWNKIND); }}),
+      supervision_(MissedHeartbeats) {
   setObjectName(QStringLiteral("TovwatchMainForm"));
   TovwatchMainForm = this;
   setWindowIcon(ApplicationIcon());
@@ -93,6 +87,13 @@ TTovwatchMainForm::TTovwatchMainForm()
   Timer1->setObjectName(QStringLiteral("Timer1"));
   Timer1->setInterval(1000);
   connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
+
+  restart_.EndCrawlers = [] {
+    TryWriteErrorLog(kCrawlerNotResponding);
+    return KillCrawlerProcesses();
+  };
+  restart_.Running = &ProcessExists;
+  restart_.StartCrawler = [this] { RestartCrawler(); };
 }
 
 TTovwatchMainForm::~TTovwatchMainForm() {
@@ -291,7 +292,7 @@ void TTovwatchMainForm::FormCreate() {
   Exiting = false;
   SampleInterfaces(true);
   WinMajorVersion = OsMajorVersion();
-  ResetSupervision();
+  supervision_.Reset();
   tray_available_ = QSystemTrayIcon::isSystemTrayAvailable();
   if (tray_available_) TrayIcon->show();
   StartCrawler();
@@ -425,30 +426,22 @@ void TTovwatchMainForm::Timer1Timer() {
   SampleInterfaces(false);
   Timer1->start();
 
-  AddSample(BandwidthRing, BandwidthIndex, BandwidthSample);
+  supervision_.TakeSamples(BandwidthSample, {UrlsOkCount, UrlsInErrorCount, RobotsTxtCount});
   DrawBandwidthChart();
-
-  // The captions still show the previous tick's counters.
-  const auto sum = static_cast<int32_t>(static_cast<uint32_t>(CaptionNumber(URLsOk)) +
-                                        static_cast<uint32_t>(CaptionNumber(URLsInError)) +
-                                        static_cast<uint32_t>(CaptionNumber(Robotstxt)));
-  AddSample(UrlRateRing, UrlRateIndex, NextUrlRate(sum));
   DrawUrlChart();
+  LableAverageDownloaded->setText(Ansi(supervision_.AverageUrlRateText()));
 
-  ++UrlSampleCount;
-  LableAverageDownloaded->setText(Ansi(AverageUrlRateText()));
-
-  URLsOk->setText(Ansi(IntToStr(UrlsOkCount)));
-  URLsInError->setText(Ansi(IntToStr(UrlsInErrorCount)));
-  Robotstxt->setText(Ansi(IntToStr(RobotsTxtCount)));
+  const TUrlCounters& counters = supervision_.Counters();
+  URLsOk->setText(Ansi(IntToStr(counters.UrlsOk)));
+  URLsInError->setText(Ansi(IntToStr(counters.UrlsInError)));
+  Robotstxt->setText(Ansi(IntToStr(counters.RobotsTxt)));
 
   const uint16_t idle = IdleSeconds();
   IdleTime->setText(Ansi(IntToStr(idle)));
   CheckIdleMode(idle);
 
-  LabelMistHartBips->setText(Ansi(IntToStr(MissedHeartbeats)));
-  if (MissedHeartbeats > kMaxMissedHeartbeats) RestartCrawler();
-  ++MissedHeartbeats;
+  LabelMistHartBips->setText(Ansi(IntToStr(supervision_.MissedHeartbeats())));
+  supervision_.WatchHeartbeat(restart_);
 
   LableNrOfCrawlers->setText(Ansi(IntToStr(ReportedCrawlers)));
   // Sent again every tick until a heartbeat reports the wanted count.
@@ -456,9 +449,6 @@ void TTovwatchMainForm::Timer1Timer() {
 }
 
 void TTovwatchMainForm::RestartCrawler() {
-  TryWriteErrorLog(kCrawlerNotResponding);
-  KillCrawlerProcesses();
-  RealSleep(1000);
   // The old link monitor goes only once the crawlers are gone, so the link's
   // shared objects can start afresh for the new one.
   FreeMonitor();
@@ -469,16 +459,15 @@ void TTovwatchMainForm::RestartCrawler() {
     TryWriteErrorLog("The link monitor could not be made again: " + CurrentExceptionMessage());
   }
   StartCrawler();
-  MissedHeartbeats = 0;
 }
 
-void TTovwatchMainForm::DrawBandwidthChart() { Draw(Chart1, BandwidthRing, BandwidthIndex); }
+void TTovwatchMainForm::DrawBandwidthChart() { Draw(Chart1, supervision_.BandwidthPoints()); }
 
-void TTovwatchMainForm::DrawUrlChart() { Draw(Chart2, UrlRateRing, UrlRateIndex); }
+void TTovwatchMainForm::DrawUrlChart() { Draw(Chart2, supervision_.UrlRatePoints()); }
 
 void TTovwatchMainForm::CheckIdleMode(int32_t idle) {
   // Setting the position runs TrackBar1Change when it changes, which sends it.
-  if (std::optional<int32_t> position = CheckIdleModeStep(idle, TrackBar1->value(), Config)) {
+  if (std::optional<int32_t> position = supervision_.CheckIdleMode(idle, TrackBar1->value(), Config)) {
     TrackBar1->setValue(*position);
   }
 }

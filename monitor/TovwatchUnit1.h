@@ -13,6 +13,7 @@
 
 #include "monitor/LineChart.h"
 #include "monitor/MonitorLink.h"
+#include "monitor/Supervision.h"
 
 class QAction;
 class QGroupBox;
@@ -51,6 +52,8 @@ class TTovwatchMainForm : public QMainWindow {
   void SendExit();
   void SendClientFlags();
   TMonitorLink& Link() { return link_; }
+  // The tick's state, which the window draws.
+  const TSupervision& Supervision() const { return supervision_; }
 
   // Whether the desktop has a notification area for the tray icon.
   bool TrayAvailable() const { return tray_available_; }
@@ -144,10 +147,13 @@ class TTovwatchMainForm : public QMainWindow {
   void ShowFromTray();
   // Reads the interface counters; a tick's reading also shows them.
   void SampleInterfaces(bool init);
-  // Ends every crawler, makes a new link monitor and starts a new crawler.
+  // The restart's second half, once the old crawlers are gone: a new link
+  // monitor and a new crawler.
   void RestartCrawler();
 
   TMonitorLink link_;
+  TSupervision supervision_;
+  TRestartActions restart_;
   bool unknown_kind_shown_ = false;
   bool destroyed_ = false;
 };

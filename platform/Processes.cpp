@@ -145,7 +145,7 @@ bool ProcessNameMatches(const std::string& entry_name, const std::string& name) 
   return SameText(whole.substr(whole.rfind('/') + 1), name) || SameText(whole, name);
 }
 
-int KillProcessByName(const std::string& name) {
+int KillProcessByName(const std::string& name, std::vector<int32_t>* killed_ids) {
   std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), &::closedir);
   if (!proc) return 0;
   const int32_t self = CurrentProcessId();
@@ -153,7 +153,10 @@ int KillProcessByName(const std::string& name) {
   while (dirent* entry = ::readdir(proc.get())) {
     int32_t pid = 0;
     if (entry->d_name[0] < '1' || entry->d_name[0] > '9' || !TryStrToInt(entry->d_name, pid) || pid == self) continue;
-    if (IsOursAndNamed(pid, name) && KillIfStillOursAndNamed(pid, name)) ++killed;
+    if (IsOursAndNamed(pid, name) && KillIfStillOursAndNamed(pid, name)) {
+      ++killed;
+      if (killed_ids != nullptr) killed_ids->push_back(pid);
+    }
   }
   return killed;
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace tov {
 
@@ -38,7 +39,8 @@ bool ProcessNameMatches(const std::string& entry_name, const std::string& name);
 // this user (same real user id) whose executable name matches name, this
 // process aside. A process's executable name is the path of its program file,
 // or its command name when that path cannot be read. Returns how many were
-// signalled; it does not wait for them to end.
-int KillProcessByName(const std::string& name);
+// signalled, and their ids in *killed_ids when given; it does not wait for
+// them to end.
+int KillProcessByName(const std::string& name, std::vector<int32_t>* killed_ids = nullptr);
 
 }  // namespace tov

@@ -1,39 +1,22 @@
-// The supervision tick: its rules without a window (interface differences,
-// idle switch, idle time), then Timer1Timer on the main window on Qt's
-// offscreen platform with fake interface counters, a fake idle source, a fake
-// kill and the link test program as the crawler.
+// The supervision tick's rules without a window, a link or a peer process:
+// the interface differences, the rings and the URL rate, the idle switch and
+// the idle time, the heartbeat watch and the crawler's restart.
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
-#include <QImage>
-#include <QLabel>
-#include <QPushButton>
-#include <QSlider>
-#include <QTimer>
-
+#include <atomic>
 #include <cstdint>
 #include <limits>
-#include <memory>
+#include <optional>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "common/Config.h"
-#include "common/IpcDirectory.h"
 #include "monitor/InterfaceStats.h"
 #include "monitor/Supervision.h"
-#include "monitor/TovwatchUnit1.h"
-#include "platform/GuiApplication.h"
-#include "platform/MessageBox.h"
-#include "platform/Processes.h"
-#include "tests/common/LinkPeer.h"
-#include "tests/common/LinkTestSupport.h"
 
 namespace tov {
 namespace {
-
-using test::LinkPeer;
-
-// --- the rules without a window ---
 
 TEST(UpdateInterfaceStats, TakesUnsigned32BitDifferencesOfTheFirstInterface) {
   struct Case {
@@ -76,7 +59,7 @@ TEST(UpdateInterfaceStats, AnEmptyFirstReadingKeepsNothingAndTheNextTableStartsT
   EXPECT_EQ(BandwidthSample, 3);
 }
 
-TEST(CheckIdleModeStep, SwitchesOnlyAsTheComparisonsSay) {
+TEST(CheckIdleMode, SwitchesOnlyAsTheComparisonsSay) {
   ConfigData config;
   config.IdleTimeToChange = 300;
   config.CrawlWhenIdle = 10;
@@ -101,9 +84,12 @@ TEST(CheckIdleModeStep, SwitchesOnlyAsTheComparisonsSay) {
       {"still away", 1, 65535, 10, std::nullopt, 1},
   };
   for (const Case& c : cases) {
-    IdleMode = c.mode;
-    EXPECT_EQ(CheckIdleModeStep(c.idle, c.position, config), c.set) << c.name;
-    EXPECT_EQ(IdleMode, c.mode_after) << c.name;
+    std::atomic<int32_t> missed{0};
+    TSupervision supervision(missed);
+    if (c.mode == 1) supervision.CheckIdleMode(301, 0, config);  // the user went away
+    ASSERT_EQ(supervision.IdleMode(), c.mode) << c.name;
+    EXPECT_EQ(supervision.CheckIdleMode(c.idle, c.position, config), c.set) << c.name;
+    EXPECT_EQ(supervision.IdleMode(), c.mode_after) << c.name;
   }
 }
 
@@ -125,310 +111,216 @@ TEST(IdleSeconds, CountsWholeSecondsAndStaysAt65535) {
   SetIdleSource(nullptr);
 }
 
-// --- the tick on the main window ---
-
-char kName[] = "supervision_tests";
-char* kArgv[] = {kName, nullptr};
-
-std::string Text(const QLabel* label) { return label->text().toStdString(); }
-
-class TickTest : public ::testing::Test {
- protected:
-  TickTest() {
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    for (auto* counter : {&UrlsOkCount, &UrlsInErrorCount, &RobotsTxtCount, &MissedHeartbeats, &ReportedCrawlers}) {
-      *counter = 0;
-    }
-    Exiting = false;
-    app_ = std::make_unique<TApplication>(argc_, kArgv);
-    SetMessageBoxHandler([](const TMessageBoxRequest&) { return mbOK; });
-    SetCrawlerLauncher([this] {
-      ++launches_;
-      return 4242;
-    });
-    SetCrawlerKiller([this](const std::string& name) {
-      kills_.push_back(name);
-      monitor_when_killed_ = form_ && form_->Link().IPCMonitor() != nullptr;
-    });
-    SetIdleSource([this] { return idle_ms_; });
-    SetInterfaceTableSource([this](TMIBIfArray& table) { table = {{"eth0", in_octets_, out_octets_}, {"lo", 0, 0}}; });
-    config_.MaxCrawlers = 20;
-    config_.IdleTimeToChange = 300;
-    config_.CrawlWhenIdle = 10;
-    config_.CrawlWhenUse = 2;
-  }
-  ~TickTest() override {
-    form_.reset();
-    SetCrawlerLauncher(nullptr);
-    SetCrawlerKiller(nullptr);
-    SetIdleSource(nullptr);
-    SetInterfaceTableSource(nullptr);
-    app_.reset();
-  }
-
-  TTovwatchMainForm& Start() {
-    std::array<uint8_t, ConfigData::kSize> bytes = EncodeConfig(config_);
-    test::WriteFileBytes("Config.bin", std::string(bytes.begin(), bytes.end()));
-    form_ = std::make_unique<TTovwatchMainForm>();
-    form_->FormCreate();
-    form_->Timer1->stop();  // the test ticks by itself
-    return *form_;
-  }
-  void Tick(int n = 1) {
-    for (int i = 0; i < n; ++i) form_->Timer1Timer();
-  }
-  std::unique_ptr<LinkPeer> AttachedCrawler() {
-    auto peer = std::make_unique<LinkPeer>(std::vector<std::string>{"client", "11", "Tovfetch"});
-    EXPECT_EQ(peer->WaitLine("ready"), "ready");
-    EXPECT_TRUE(peer->WaitCount("connect 1", 1));
-    EXPECT_EQ(peer->WaitLine("signal"), "signal 0 8974 ");
-    return peer;
-  }
-  static std::vector<double> Values(const TLineChart* chart) {
-    std::vector<double> values;
-    for (const TLineChart::TPoint& p : chart->Points()) values.push_back(p.Value);
-    return values;
-  }
-
-  test::PrivateLinkDir dir_;
-  int argc_ = 1;
-  ConfigData config_;
-  std::unique_ptr<TApplication> app_;
-  std::unique_ptr<TTovwatchMainForm> form_;
-  int launches_ = 0;
-  std::vector<std::string> kills_;
-  bool monitor_when_killed_ = false;
-  uint64_t idle_ms_ = 0;
-  uint32_t in_octets_ = 0;
-  uint32_t out_octets_ = 0;
-};
-
-TEST_F(TickTest, TheFirstTickShowsZeroWithTwoDecimalsAndTheInterfaceTraffic) {
-  TTovwatchMainForm& form = Start();
-  EXPECT_EQ(Text(form.trafficIn), "trafficIn");
-  in_octets_ = 2500;
-  out_octets_ = 7100;
-  Tick();
-  EXPECT_EQ(Text(form.LableAverageDownloaded), "0.00");
-  EXPECT_EQ(Text(form.trafficIn), "2 kB");
-  EXPECT_EQ(Text(form.trafficOut), "7 kB");
-  EXPECT_EQ(Values(form.Chart1).back(), 2);
-  EXPECT_EQ(Text(form.IdleTime), "0");
-  EXPECT_EQ(Text(form.LabelMistHartBips), "0");
-  EXPECT_EQ(Text(form.LableNrOfCrawlers), "0");
-
-  // A tick whose table is empty charts 0 and leaves the labels as they are.
-  SetInterfaceTableSource([](TMIBIfArray& table) { table.clear(); });
-  Tick();
-  EXPECT_EQ(Values(form.Chart1).back(), 0);
-  EXPECT_EQ(Text(form.trafficIn), "2 kB");
-  EXPECT_EQ(Text(form.trafficOut), "7 kB");
-}
-
-TEST_F(TickTest, AUrlBurstShowsInTheRateOneTickAfterTheCounter) {
-  TTovwatchMainForm& form = Start();
-  Tick();
-  UrlsOkCount += 10;  // ten kind-8 reports between two ticks
-  Tick();
-  EXPECT_EQ(Text(form.URLsOk), "10");
-  EXPECT_EQ(Values(form.Chart2).back(), 0);
-  Tick();
-  EXPECT_EQ(Values(form.Chart2).back(), 10);
-  UrlsInErrorCount += 2;
-  RobotsTxtCount += 1;
-  Tick(2);
-  EXPECT_EQ(Text(form.URLsInError), "2");
-  EXPECT_EQ(Text(form.Robotstxt), "1");
-  EXPECT_EQ(Values(form.Chart2).back(), 3);
-  // Five ticks: 0, 0, 10, 0, 3.
-  EXPECT_EQ(Text(form.LableAverageDownloaded), "2.60");
-}
-
-// 300 ticks fill both rings; the 301st overwrites the oldest slot and the
-// average divides by 300 from then on.
-TEST_F(TickTest, RingsAfter300And301Ticks) {
-  TTovwatchMainForm& form = Start();
-  std::vector<double> bandwidth;  // every sample charted, in order
-  std::vector<double> rates;
-  int32_t caption = 0;  // what the URLsOk label shows before a tick
-  int32_t previous = 0;  // the caption at the tick before
-  auto tick = [&](int t) {
-    in_octets_ += 1000u * static_cast<uint32_t>(t);  // t kB in tick t
-    bandwidth.push_back(t);
-    rates.push_back(caption - previous);
-    previous = caption;
-    Tick();
-    caption = UrlsOkCount;
-    UrlsOkCount += t % 7;  // reports that arrive during tick t
-  };
-  auto expect_rings = [&](size_t ticks) {
-    std::vector<double> last_bandwidth(bandwidth.end() - 300, bandwidth.end());
-    std::vector<double> last_rates(rates.end() - 300, rates.end());
-    EXPECT_EQ(Values(form.Chart1), last_bandwidth) << ticks;
-    EXPECT_EQ(Values(form.Chart2), last_rates) << ticks;
-    for (const TLineChart* chart : {form.Chart1, form.Chart2}) {
-      for (const TLineChart::TPoint& p : chart->Points()) {
-        ASSERT_EQ(p.Color, clBlue);
-        ASSERT_EQ(p.Label, "");
-      }
-    }
-    double total = 0;
-    for (double r : last_rates) total += r;
-    char text[32];
-    std::snprintf(text, sizeof text, "%.2f", total / 300.0);
-    EXPECT_EQ(Text(form.LableAverageDownloaded), text) << ticks;
-  };
-
-  for (int t = 1; t <= 299; ++t) tick(t);
-  // Before the ring wraps the slots not yet written stand at the left as 0.
-  EXPECT_EQ(Values(form.Chart1).front(), 0);
-  EXPECT_EQ(Values(form.Chart1)[1], 1);
-  EXPECT_EQ(Values(form.Chart1).size(), 300u);
-  tick(300);
-  EXPECT_EQ(BandwidthIndex, 0);
-  EXPECT_EQ(UrlRateIndex, 0);
-  expect_rings(300);
-  tick(301);
-  EXPECT_EQ(BandwidthIndex, 1);
-  EXPECT_EQ(UrlSampleCount, 301);
-  expect_rings(301);
-  EXPECT_EQ(Values(form.Chart1).back(), 301);
-  EXPECT_EQ(Values(form.Chart1).front(), 2);
-}
-
-TEST_F(TickTest, IdleSwitchMovesTheTrackBarAndSendsTheCount) {
-  TTovwatchMainForm& form = Start();
-  auto crawler = AttachedCrawler();
-  form.TrackBar1->setValue(2);
-  ASSERT_EQ(crawler->WaitLine("signal 11"), "signal 11 0 2");
-  ReportedCrawlers = 2;
-
+// The rate of a tick counts the reports that came during the tick before it:
+// the counters as the previous tick took them, less those of the tick before.
+TEST(TakeSamples, TheUrlRateLagsOneTickBehindTheCounters) {
+  constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
   struct Step {
-    uint64_t idle_ms;
-    int32_t position;
-    uint16_t mode;
-    const char* sent;  // the kind-11 text that follows, or nothing
+    TUrlCounters counters;  // as the link thread has them at the tick
+    double rate;
+    const char* average;
   };
   const Step steps[] = {
-      {300000, 2, 0, nullptr},  // exactly the setting
-      {301000, 10, 1, "10"},
-      {300500, 10, 1, nullptr},  // 300 whole seconds
-      {0, 2, 0, "2"},            // the next input
+      {{0, 0, 0}, 0, "0.00"},
+      {{10, 0, 0}, 0, "0.00"},  // ten kind-8 reports
+      {{10, 2, 1}, 10, "3.33"},
+      {{10, 2, 1}, 3, "3.25"},
+      {{kMax, 2, 1}, 0, "2.60"},
+      {{kMax, 2, 1}, kMax - 10, "357913941.67"},  // the sum of the counters wrapped
+      {{kMax, 7, 1}, 0, "306783378.57"},
+      {{kMax, 7, 1}, 5, "268435456.88"},
   };
+  std::atomic<int32_t> missed{0};
+  TSupervision supervision(missed);
+  int tick = 0;
   for (const Step& s : steps) {
-    idle_ms_ = s.idle_ms;
-    const size_t mark = crawler->LineCount();
-    Tick();
-    EXPECT_EQ(Text(form.IdleTime), std::to_string(s.idle_ms / 1000));
-    EXPECT_EQ(form.TrackBar1->value(), s.position) << s.idle_ms;
-    EXPECT_EQ(Text(form.DesiredNrOfCrawlers), std::to_string(s.position));
-    EXPECT_EQ(IdleMode, s.mode) << s.idle_ms;
-    if (s.sent != nullptr) {
-      // The switch sends the count, and the resend of the same tick may too.
-      const std::string want = std::string("signal 11 0 ") + s.sent;
-      EXPECT_EQ(crawler->WaitLine(want, mark), want);
-    }
-    ReportedCrawlers = s.position;  // the crawler reports it
+    ++tick;
+    supervision.TakeSamples(tick, s.counters);
+    EXPECT_EQ(supervision.Counters(), s.counters) << tick;
+    EXPECT_EQ(supervision.UrlRatePoints().back(), s.rate) << tick;
+    EXPECT_EQ(supervision.BandwidthPoints().back(), tick) << tick;
+    EXPECT_EQ(supervision.AverageUrlRateText(), s.average) << tick;
+    EXPECT_EQ(supervision.UrlSampleCount(), tick);
+  }
+}
+
+TEST(TakeSamples, TheRingsWrapAfter300TicksAndTheAverageThenDividesBy300) {
+  std::atomic<int32_t> missed{0};
+  TSupervision supervision(missed);
+  // Counters that grow by t in tick t: the rate of tick t is t - 1.
+  auto tick = [&](int32_t t) { supervision.TakeSamples(t, {t * (t + 1) / 2, 0, 0}); };
+  for (int32_t t = 1; t <= 299; ++t) tick(t);
+  // Not yet wrapped: the slot not written stands oldest, as 0.
+  std::vector<double> points = supervision.BandwidthPoints();
+  ASSERT_EQ(points.size(), 300u);
+  EXPECT_EQ(points.front(), 0);
+  EXPECT_EQ(points[1], 1);
+  EXPECT_EQ(points.back(), 299);
+  EXPECT_EQ(supervision.AverageUrlRateText(), "149.00");  // 0 + ... + 298 over 299
+
+  tick(300);
+  EXPECT_EQ(supervision.BandwidthIndex(), 0);
+  EXPECT_EQ(supervision.UrlRateIndex(), 0);
+  EXPECT_EQ(supervision.BandwidthPoints().front(), 1);
+  EXPECT_EQ(supervision.AverageUrlRateText(), "149.50");  // 0 + ... + 299 over 300
+
+  tick(301);
+  EXPECT_EQ(supervision.BandwidthIndex(), 1);
+  EXPECT_EQ(supervision.UrlSampleCount(), 301);
+  points = supervision.BandwidthPoints();
+  EXPECT_EQ(points.front(), 2);
+  EXPECT_EQ(points.back(), 301);
+  EXPECT_EQ(supervision.UrlRatePoints().front(), 1);
+  EXPECT_EQ(supervision.AverageUrlRateText(), "150.50");  // 1 + ... + 300 over 300
+
+  supervision.Reset();
+  EXPECT_EQ(supervision.UrlSampleCount(), 0);
+  EXPECT_EQ(supervision.BandwidthIndex(), 0);
+  EXPECT_EQ(supervision.BandwidthPoints(), std::vector<double>(300, 0));
+  EXPECT_EQ(supervision.Counters(), TUrlCounters{});
+}
+
+// The heartbeat watch with actions that count what they are asked to do.
+class WatchTest : public ::testing::Test {
+ protected:
+  WatchTest() {
+    actions_.EndCrawlers = [this] {
+      ++ends_;
+      return ended_;
+    };
+    actions_.Running = [this](int32_t pid) {
+      EXPECT_EQ(starts_, ends_ - 1) << "a crawler looked for after the restart";
+      return pid == still_running_;
+    };
+    actions_.StartCrawler = [this] {
+      ++starts_;
+      if (in_start_) in_start_();
+    };
+  }
+  void Tick(int n = 1) {
+    for (int i = 0; i < n; ++i) supervision_.WatchHeartbeat(actions_);
   }
 
-  // A higher count the user set stays.
-  form.TrackBar1->setValue(12);
-  ReportedCrawlers = 12;
-  idle_ms_ = 400000;
-  Tick(3);
-  EXPECT_EQ(form.TrackBar1->value(), 12);
-  EXPECT_EQ(IdleMode, 0);
-}
+  std::atomic<int32_t> missed_{0};
+  TSupervision supervision_{missed_};
+  TRestartActions actions_;
+  std::vector<int32_t> ended_;  // what EndCrawlers reports
+  int32_t still_running_ = 0;   // an ended crawler that has not gone yet
+  std::function<void()> in_start_;
+  int ends_ = 0;
+  int starts_ = 0;
+};
 
-TEST_F(TickTest, TheWantedCountIsSentEveryTickUntilAHeartbeatReportsIt) {
-  TTovwatchMainForm& form = Start();
-  auto crawler = AttachedCrawler();
-  // The link holds one record at a time: each tick's is taken before the next.
-  auto tick_and_deliver = [&] {
-    Tick();
-    ASSERT_TRUE(form.Link().IPCMonitor()->WaitClientTook(5000));
-  };
-  form.TrackBar1->setValue(5);
-  ASSERT_TRUE(crawler->WaitCount("signal 11 0 5", 1));
-  crawler->Ask("signal 13 3", "done");
-  ASSERT_TRUE(test::WaitUntil([] { return ReportedCrawlers == 3; }));
-  for (int i = 0; i < 3; ++i) tick_and_deliver();
-  EXPECT_EQ(Text(form.LableNrOfCrawlers), "3");
-  EXPECT_TRUE(crawler->WaitCount("signal 11 0 5", 4));
-  crawler->Ask("signal 13 5", "done");
-  ASSERT_TRUE(test::WaitUntil([] { return ReportedCrawlers == 5; }));
-  for (int i = 0; i < 3; ++i) tick_and_deliver();
-  EXPECT_EQ(Text(form.LableNrOfCrawlers), "5");
-  form.ShowUrldownloade->click();  // a record behind any that could still come
-  EXPECT_EQ(crawler->WaitLine("signal 6"), "signal 6 0 ");
-  EXPECT_EQ(crawler->Count("signal 11 0 5"), 4);
-}
-
-TEST_F(TickTest, WithoutHeartbeatTheCrawlerIsRestartedOnThe242ndTick) {
-  TTovwatchMainForm& form = Start();
-  ASSERT_EQ(launches_, 1);
-  // A heartbeat resets the watch.
+TEST_F(WatchTest, RestartsOnThe242ndTickWithoutAHeartbeatAndCountsAgainFromThere) {
   Tick(200);
-  MissedHeartbeats = 0;
+  missed_ = 0;  // a heartbeat
   Tick(241);
-  EXPECT_EQ(Text(form.LabelMistHartBips), "240");
-  EXPECT_TRUE(kills_.empty());
-  EXPECT_EQ(launches_, 1);
-
+  EXPECT_EQ(supervision_.MissedHeartbeats(), 241);
+  EXPECT_EQ(ends_, 0);
   Tick();
-  EXPECT_EQ(kills_, std::vector<std::string>{"Tovfetch"});
-  EXPECT_TRUE(monitor_when_killed_);  // the old link monitor goes after the crawlers
-  EXPECT_EQ(launches_, 2);
-  ASSERT_NE(form.Link().IPCMonitor(), nullptr);
-  EXPECT_EQ(TClientDirectory(6).GetMonitorID(), CurrentProcessId());
-  std::vector<std::string> log = test::ErrorLogMessages();
-  ASSERT_FALSE(log.empty());
-  EXPECT_EQ(log.back(), "FailedCrawlerSjeks, cralwer is not responding. Restarting");
+  EXPECT_EQ(ends_, 1);
+  EXPECT_EQ(starts_, 1);
+  EXPECT_FALSE(supervision_.RestartInProgress());
+  EXPECT_EQ(supervision_.MissedHeartbeats(), 1);
+  Tick(240);
+  EXPECT_EQ(ends_, 1);
   Tick();
-  EXPECT_EQ(Text(form.LabelMistHartBips), "1");
-  EXPECT_EQ(kills_.size(), 1u);
+  EXPECT_EQ(ends_, 2);
+  EXPECT_EQ(starts_, 2);
 }
 
-TEST_F(TickTest, ChartsDrawTheirPointsFlatAndInThreeDimensions) {
-  TTovwatchMainForm& form = Start();
-  form.show();
-  for (int t = 1; t <= 40; ++t) {
-    in_octets_ += 1000u * static_cast<uint32_t>(t % 9);
-    UrlsOkCount += t % 4;
-    Tick();
-  }
-  auto count = [](const QImage& image, auto pred) {
-    int n = 0;
-    for (int y = 0; y < image.height(); ++y) {
-      for (int x = 0; x < image.width(); ++x) n += pred(image.pixelColor(x, y));
+// A modal message of the start runs the window's events, and so the tick,
+// until it is dismissed: here for 300 ticks, more than a watch period. A
+// start inside it returns at once, so that a fault shows as a count.
+TEST_F(WatchTest, TicksDuringTheRestartsMessageStartNoOtherRestart) {
+  int ticks_inside = 0;
+  in_start_ = [&] {
+    if (starts_ > 1) return;
+    for (int i = 0; i < 300; ++i) {
+      EXPECT_TRUE(supervision_.RestartInProgress());
+      Tick();
+      ++ticks_inside;
     }
-    return n;
+    EXPECT_EQ(ends_, 1);
+    EXPECT_EQ(starts_, 1);
   };
-  auto blue_pixels = [&](const QImage& image) {
-    return count(image, [](const QColor& c) { return c.blue() > 200 && c.red() < 80 && c.green() < 80; });
-  };
-  auto white_share = [&](const QImage& image) {
-    return count(image, [](const QColor& c) { return c == QColor(Qt::white); }) * 100 / (image.width() * image.height());
-  };
-  const QImage flat1 = form.Chart1->grab().toImage();
-  const QImage flat2 = form.Chart2->grab().toImage();
-  EXPECT_GT(blue_pixels(flat1), 20);
-  EXPECT_GT(blue_pixels(flat2), 20);
-  // White back wall on the bandwidth chart, none on the URL chart.
-  EXPECT_GT(white_share(flat1), 40);
-  EXPECT_LT(white_share(flat2), 5);
+  Tick(242);
+  EXPECT_EQ(ticks_inside, 300);
+  EXPECT_EQ(ends_, 1);
+  EXPECT_EQ(starts_, 1);
+  EXPECT_FALSE(supervision_.RestartInProgress());
+  // The next try comes a full watch period after the message closed.
+  in_start_ = nullptr;
+  EXPECT_EQ(supervision_.MissedHeartbeats(), 1);
+  Tick(240);
+  EXPECT_EQ(starts_, 1);
+  Tick();
+  EXPECT_EQ(ends_, 2);
+  EXPECT_EQ(starts_, 2);
+}
 
-  form.mi3dGraphs->trigger();
-  const QImage deep1 = form.Chart1->grab().toImage();
-  const QImage deep2 = form.Chart2->grab().toImage();
-  EXPECT_NE(deep1, flat1);
-  EXPECT_NE(deep2, flat2);
-  // The series is a ribbon now: more of it is blue.
-  EXPECT_GT(blue_pixels(deep1), blue_pixels(flat1));
-  EXPECT_GT(blue_pixels(deep2), blue_pixels(flat2));
-  EXPECT_EQ(form.Chart1->Points().size(), 300u);
-  form.mi3dGraphs->trigger();
-  EXPECT_EQ(form.Chart1->grab().toImage(), flat1);
+// The new link monitor and crawler come once the ended crawlers are gone,
+// and after kCrawlerEndWaitTicks even when one is not.
+TEST_F(WatchTest, TheStartWaitsForTheEndedCrawlersABoundedNumberOfTicks) {
+  struct Case {
+    const char* name;
+    std::vector<int32_t> ended;
+    int gone_after;  // ticks after the one that ended them
+    int started_after;
+  };
+  const Case cases[] = {
+      {"no crawler ran", {}, 0, 0},
+      {"gone at once", {301, 302}, 0, 0},
+      {"gone a tick later", {301, 302}, 1, 1},
+      {"gone after three ticks", {301, 302}, 3, 3},
+      {"never gone", {301, 302}, 1000, kCrawlerEndWaitTicks},
+  };
+  for (const Case& c : cases) {
+    missed_ = 0;
+    ends_ = 0;
+    starts_ = 0;
+    ended_ = c.ended;
+    still_running_ = c.gone_after > 0 ? 302 : 0;
+    Tick(241);
+    int started_after = -1;  // the tick of the start, counted from the one that ended the crawlers
+    for (int after = 0; started_after < 0 && after <= 10; ++after) {
+      if (after == c.gone_after) still_running_ = 0;
+      Tick();
+      EXPECT_EQ(ends_, 1) << c.name;
+      if (starts_ > 0) {
+        started_after = after;
+      } else {
+        EXPECT_TRUE(supervision_.RestartInProgress()) << c.name;
+      }
+    }
+    EXPECT_EQ(started_after, c.started_after) << c.name;
+    EXPECT_EQ(starts_, 1) << c.name;
+    EXPECT_EQ(ends_, 1) << c.name;
+    EXPECT_EQ(supervision_.MissedHeartbeats(), 1) << c.name;
+    EXPECT_FALSE(supervision_.RestartInProgress()) << c.name;
+  }
+}
+
+// A restart that fails on the way counts as done: the watch starts again and
+// the next try comes a full watch period later.
+TEST_F(WatchTest, ARestartThatThrowsEndsAndTheNextComesAWatchPeriodLater) {
+  const TRestartActions working = actions_;
+  for (const char* step : {"EndCrawlers", "StartCrawler"}) {
+    const std::string which = step;
+    if (which == "EndCrawlers") actions_.EndCrawlers = []() -> std::vector<int32_t> { throw std::bad_alloc(); };
+    if (which == "StartCrawler") actions_.StartCrawler = [] { throw std::bad_alloc(); };
+    missed_ = 241;
+    EXPECT_THROW(Tick(), std::bad_alloc) << which;
+    EXPECT_FALSE(supervision_.RestartInProgress()) << which;
+    EXPECT_EQ(supervision_.MissedHeartbeats(), 0) << which;
+    actions_ = working;
+    const int ends = ends_;
+    Tick(241);
+    EXPECT_EQ(ends_, ends) << which;
+    Tick();
+    EXPECT_EQ(ends_, ends + 1) << which;
+    EXPECT_FALSE(supervision_.RestartInProgress()) << which;
+  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -155,7 +156,10 @@ TEST_F(KillProcessByNameTest, KillsEveryCopyOfThatNameAlsoAStoppedOneAndNoOther)
   const std::string name = crawler.substr(crawler.rfind('/') + 1);
   std::string lower = name;
   for (char& c : lower) c = AsciiLower(c);
-  EXPECT_EQ(KillProcessByName(lower), 2);
+  std::vector<int32_t> killed;
+  EXPECT_EQ(KillProcessByName(lower, &killed), 2);
+  std::sort(killed.begin(), killed.end());
+  EXPECT_EQ(killed, (std::vector<int32_t>{std::min(a, b), std::max(a, b)}));
   EXPECT_TRUE(Ended(a));
   EXPECT_TRUE(Ended(b));
   EXPECT_TRUE(ProcessExists(keep));
