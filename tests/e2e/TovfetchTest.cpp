@@ -335,6 +335,36 @@ TEST_F(TovfetchTest, CrawlsThePagesAndReportsEachToTheMonitor) {
   EXPECT_EQ(test::InflatePage(entries[2].Html), test::StandInWebSite::RobotsTxt());
 }
 
+// Run under a umask that would leave its files open to every local user.
+TEST_F(TovfetchTest, EveryFileItCreatesIsTheUsersAloneWhateverTheUmask) {
+  test::StandInWebSite site({"127.0.0.2"});
+  ASSERT_TRUE(site.Ready());
+  ASSERT_FALSE(FileExists("ErrorLog.txt"));
+  // The page queue it loads, and deletes; the one it saves at the end is new.
+  test::WriteFileBytes("SideFile.dat", SideFileBytes({Page(site.Url("/page.html"), "crawl", true)}));
+
+  test::ScopedUmask open_umask(0);
+  auto monitor = StartMonitor();
+  auto crawler = StartAndWait();
+  EXPECT_FALSE(FileExists("SideFile.dat"));
+  ASSERT_EQ(monitor->WaitLine("connect"), "connect 1");
+  SendToCrawler(*monitor, *crawler, "11 1");
+  EXPECT_EQ(monitor->WaitLine("signal 8 "), "signal 8 0 ");
+  // Each kind of file it made, with its mode.
+  std::vector<std::pair<std::string, int>> made;
+  // The download thread keeps its work file only until it leaves.
+  for (const auto& e : std::filesystem::directory_iterator("tmp")) {
+    made.emplace_back(e.path().string(), test::PermissionsOf(e.path().string()));
+  }
+  ASSERT_EQ(made.size(), 1u);
+  SendToCrawler(*monitor, *crawler, "12");
+  EXPECT_EQ(crawler->WaitExit(), 0);
+  for (const char* path : {"sqtemp/127.0.0.3", "SideFile.dat", "ErrorLog.txt"}) {
+    made.emplace_back(path, test::PermissionsOf(path));
+  }
+  for (const auto& [path, mode] : made) EXPECT_EQ(mode, 0600) << path;
+}
+
 TEST_F(TovfetchTest, ARestartTimeOfOneMinuteClosesItByItself) {
   ConfigData config = ReadConfigFile("Config.bin");
   config.CrawlerRestartTime = 1;

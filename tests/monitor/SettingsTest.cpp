@@ -101,6 +101,19 @@ TEST_F(WriteConfigTest, ReplacesTheOldFileWholeKeepingItsModeAndLeavesNothingBes
   EXPECT_EQ(Config, Sample());
 }
 
+TEST_F(WriteConfigTest, ANewFileIsTheUsersAloneWhateverTheUmaskAndAnOldOneKeepsItsMode) {
+  test::ScopedUmask open_umask(0);
+  Config = Sample();
+  ASSERT_EQ(WriteCode(), 0);
+  // Config.bin.new became this file by its rename.
+  EXPECT_EQ(ModeOf("Config.bin"), 0600u);
+  EXPECT_EQ(test::ReadFileBytes("Config.bin"), Bytes(EncodeConfig(Sample())));
+
+  ASSERT_EQ(::chmod("Config.bin", 0640), 0);
+  ASSERT_EQ(WriteCode(), 0);
+  EXPECT_EQ(ModeOf("Config.bin"), 0640u);
+}
+
 TEST_F(WriteConfigTest, ALinkStaysAndItsTargetGetsTheRecord) {
   ::mkdir("real", 0755);
   test::WriteFileBytes("real/settings.bin", old_);

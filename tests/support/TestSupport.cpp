@@ -1,5 +1,6 @@
 #include "tests/support/TestSupport.h"
 
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -38,6 +39,15 @@ ScopedWorkDir::~ScopedWorkDir() {
   std::error_code ec;
   std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ec);
   std::filesystem::remove_all(path_, ec);
+}
+
+ScopedUmask::ScopedUmask(unsigned mask) : previous_(::umask(static_cast<mode_t>(mask))) {}
+ScopedUmask::~ScopedUmask() { ::umask(static_cast<mode_t>(previous_)); }
+
+int PermissionsOf(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return -1;
+  return static_cast<int>(st.st_mode & 07777);
 }
 
 FastSleep::FastSleep() { SetSleepFunction(&Fast); }

@@ -38,6 +38,23 @@ std::vector<std::string> ReadLines(const std::string& path);
 // The messages of an ErrorLog.txt, without their "<time> <date>: " stamps.
 std::vector<std::string> ErrorLogMessages(const std::string& path = "ErrorLog.txt");
 
+// Sets the process's umask for the life of the object (programs the test
+// starts meanwhile inherit it) and puts the old one back afterwards.
+class ScopedUmask {
+ public:
+  explicit ScopedUmask(unsigned mask);
+  ~ScopedUmask();
+  ScopedUmask(const ScopedUmask&) = delete;
+  ScopedUmask& operator=(const ScopedUmask&) = delete;
+
+ private:
+  unsigned previous_;
+};
+
+// The permission bits of path (symbolic links followed); -1 when it cannot
+// be looked at.
+int PermissionsOf(const std::string& path);
+
 // Waits up to timeout_ms for pred() to become true, checking every 2 ms.
 template <typename Pred>
 bool WaitUntil(Pred pred, int timeout_ms = 5000);
