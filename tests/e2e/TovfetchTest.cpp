@@ -135,6 +135,36 @@ TEST(PrepareWorkDir, WritesTheDefaultsAndKeepsWhatIsThere) {
   EXPECT_EQ(test::ReadFileBytes(dir + "/CrawlerLockFile.lock"), "1234");
 }
 
+TEST(PrepareWorkDir, WhatItMakesIsTheParticipantsAloneWhateverTheUmask) {
+  test::ScopedWorkDir work;
+  test::ScopedUmask open_umask(0);
+  const std::string dir = work.Path() + "/home/participant";  // a parent it makes too
+  ASSERT_TRUE(PrepareWorkDir(dir));
+  struct Made {
+    std::string path;
+    int mode;
+  };
+  const Made made[] = {
+      {work.Path() + "/home", 0700},
+      {dir, 0700},
+      {dir + "/sqtemp", 0700},
+      {dir + "/tmp", 0700},
+      {dir + "/Config.bin", 0600},
+      {dir + "/CrawlerLockFile.lock", 0600},
+  };
+  for (const Made& m : made) EXPECT_EQ(test::PermissionsOf(m.path), m.mode) << m.path;
+
+  // What is there already keeps its mode.
+  const std::string other = work.Path() + "/other";
+  ASSERT_EQ(::mkdir(other.c_str(), 0755), 0);
+  test::WriteFileBytes(other + "/Config.bin", std::string(ConfigData::kSize, '\0'));
+  ASSERT_EQ(::chmod((other + "/Config.bin").c_str(), 0644), 0);
+  ASSERT_TRUE(PrepareWorkDir(other));
+  EXPECT_EQ(test::PermissionsOf(other), 0755);
+  EXPECT_EQ(test::PermissionsOf(other + "/Config.bin"), 0644);
+  EXPECT_EQ(test::PermissionsOf(other + "/sqtemp"), 0700);
+}
+
 TEST_F(TovfetchTest, HoldsItsLockAndASecondCrawlerInTheSameDirectoryEnds) {
   test::WriteFileBytes("CrawlerLockFile.lock", "............");
   auto first = StartAndWait();
