@@ -321,6 +321,20 @@ TEST_F(TovfetchTest, WhenTheLinkIsFullItLogsAndEndsWithoutDialogWait) {
   EXPECT_NE(crawler->Stderr().find("Maximum of 6 clients allowed"), std::string::npos) << crawler->Stderr();
 }
 
+// Moved by TOV_IPC_DIR or in the home, a link folder that is not the user's
+// alone ends it with lines that say which folder and how to move it.
+TEST_F(TovfetchTest, AnUnusableLinkFolderEndsItWithLinesThatNameTheFolderAndTheVariable) {
+  test::ForEachUnusableLinkFolder(Dir(), [&](const std::string& path, const std::string& what) {
+    test::WriteFileBytes("ErrorLog.txt", "");
+    auto crawler = Start();
+    EXPECT_EQ(crawler->WaitExit(), 0);
+    const std::string text = "Link folder " + path + " " + what + "; set TOV_IPC_DIR to a folder of your own to move it";
+    EXPECT_EQ(test::ErrorLogMessages(),
+              (std::vector<std::string>{"Tovfetch Starting at " + Dir(), "Can`t start IPC Client", text}));
+    EXPECT_NE(crawler->Stderr().find(text), std::string::npos) << crawler->Stderr();
+  });
+}
+
 TEST_F(TovfetchTest, WithoutSettingsItStaysIdleAndKeepsTheSavedQueue) {
   ASSERT_TRUE(DeleteFile("Config.bin"));
   const std::string saved = SideFileBytes({Page("http://127.0.0.2:8081/a"), Page("http://127.0.0.2:8081/b")});

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -43,6 +44,26 @@ ScopedWorkDir::~ScopedWorkDir() {
 
 ScopedUmask::ScopedUmask(unsigned mask) : previous_(::umask(static_cast<mode_t>(mask))) {}
 ScopedUmask::~ScopedUmask() { ::umask(static_cast<mode_t>(previous_)); }
+
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
+  if (const char* old = std::getenv(name)) {
+    had_ = true;
+    previous_ = old;
+  }
+  if (value != nullptr) {
+    ::setenv(name, value, 1);
+  } else {
+    ::unsetenv(name);
+  }
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (had_) {
+    ::setenv(name_.c_str(), previous_.c_str(), 1);
+  } else {
+    ::unsetenv(name_.c_str());
+  }
+}
 
 int PermissionsOf(const std::string& path) {
   struct stat st {};

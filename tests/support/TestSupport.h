@@ -51,6 +51,21 @@ class ScopedUmask {
   unsigned previous_;
 };
 
+// Sets (or, with nullptr, unsets) an environment variable for the life of
+// the object and puts the old value back afterwards.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  bool had_ = false;
+  std::string previous_;
+};
+
 // The permission bits of path (symbolic links followed); -1 when it cannot
 // be looked at.
 int PermissionsOf(const std::string& path);
