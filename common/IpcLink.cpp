@@ -54,10 +54,14 @@ TIPCSharedEvent TIPCSharedEvent::Decode(std::span<const uint8_t> in) {
 
 namespace {
 
+// A link folder that cannot be used goes on as it is, with its message that
+// names the folder and the way to move it: the user can set that right.
 template <typename T, typename... Args>
 std::unique_ptr<NamedObject> OpenOrAbort(Args&&... args) {
   try {
     return std::make_unique<T>(std::forward<Args>(args)...);
+  } catch (const ENamedObjectDirectoryError&) {
+    throw;
   } catch (const ENamedObjectError&) {
     Abort();
   }
@@ -94,6 +98,8 @@ namespace {
 std::unique_ptr<NamedObject> OpenMapping(const std::string& name, uint32_t size) {
   try {
     return std::make_unique<NamedMapping>(name, size);
+  } catch (const ENamedObjectDirectoryError&) {
+    throw;
   } catch (const ENamedObjectError& e) {
     IPCError(Format("Error creating shared memory %s (%d)", {name, static_cast<int64_t>(e.Code())}));
   }

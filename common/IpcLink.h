@@ -84,7 +84,8 @@ class THandledObject {
 };
 
 // A named event, created not signalled or opened as it stands. Raises the
-// silent abort when it can be neither created nor opened.
+// silent abort when it can be neither created nor opened, and
+// ENamedObjectDirectoryError when the link folder cannot be used.
 class TEvent : public THandledObject {
  public:
   TEvent(const std::string& name, bool manual_reset);
@@ -104,7 +105,8 @@ class TEvent : public THandledObject {
 };
 
 // A named mutex, created not owned. Raises the silent abort when it can be
-// neither created nor opened.
+// neither created nor opened, and ENamedObjectDirectoryError when the link
+// folder cannot be used.
 class TMutex : public THandledObject {
  public:
   explicit TMutex(const std::string& name);
@@ -120,7 +122,8 @@ class TMutex : public THandledObject {
 };
 
 // A named shared memory mapped whole. New ones start zero-filled; existing
-// ones keep their content. Raises "Error creating shared memory %s (%d)".
+// ones keep their content. Raises "Error creating shared memory %s (%d)", and
+// ENamedObjectDirectoryError when the link folder cannot be used.
 class TSharedMem : public THandledObject {
  public:
   TSharedMem(const std::string& name, uint32_t size);

@@ -24,6 +24,7 @@
 #include "crawler/CrawlerEngine.h"
 #include "platform/GuiApplication.h"
 #include "platform/MessageBox.h"
+#include "platform/NamedObjects.h"
 #include "platform/SysUtils.h"
 #include "platform/Threads.h"
 
@@ -261,6 +262,12 @@ bool TMainForm::StartIPCClient() {
   } catch (...) {
     ErrorLogLine("Can`t start IPC Client");
     const std::string message = CurrentExceptionMessage();
+    try {
+      throw;
+    } catch (const ENamedObjectDirectoryError&) {
+      ErrorLogLine(message);  // names the folder and the way to move it
+    } catch (...) {
+    }
     IPCClient.reset();
     ShowError(message.empty() ? CurrentExceptionClassName() : message);
     return false;

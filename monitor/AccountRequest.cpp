@@ -1,5 +1,7 @@
 #include "monitor/AccountRequest.h"
 
+#include <algorithm>
+
 #include "common/ErrorLog.h"
 #include "common/SharedGlobals.h"
 #include "platform/HttpClient.h"
@@ -62,6 +64,27 @@ std::string AccountRequestUrl(std::string_view query) {
   return PercentEncode(std::string(AccountServerURL) + "?" + std::string(query), MayStandInUrl);
 }
 
+std::string AccountUrlForLog(std::string_view url) {
+  const size_t query = url.find('?');
+  if (query == std::string_view::npos) return std::string(url);
+  const size_t end = std::min(url.find('#', query), url.size());
+  std::string out(url.substr(0, query + 1));
+  size_t at = query + 1;
+  while (at <= end) {
+    const size_t next = std::min(url.find('&', at), end);
+    const std::string_view pair = url.substr(at, next - at);
+    if (pair.starts_with("password=")) {
+      out += "password=***";
+    } else {
+      out += pair;
+    }
+    if (next < end) out += '&';
+    at = next + 1;
+  }
+  out += url.substr(end);
+  return out;
+}
+
 bool SendAccountRequest(const std::string& query) {
   TIdHTTP http;
   http.ProtocolVersion = pv1_1;
@@ -75,7 +98,9 @@ bool SendAccountRequest(const std::string& query) {
   try {
     const std::string url = AccountRequestUrl(query);
     const std::string reply = http.Get(url);
-    WriteErrorLog(url);
+    // Safeguard: the account's password never reaches the error log, which
+    // the programs append to in clear.
+    WriteErrorLog(AccountUrlForLog(url));
     WriteErrorLog(reply);
     return true;
   } catch (...) {

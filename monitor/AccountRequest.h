@@ -24,6 +24,10 @@ std::string AddToGroupQuery(std::string_view team, std::string_view user);
 // stays, so an encoded query passes unchanged.
 std::string AccountRequestUrl(std::string_view query);
 
+// The URL as the error log shows it: the value of each "password" pair of its
+// query (up to the next "&" or "#") as "***", everything else as it was.
+std::string AccountUrlForLog(std::string_view url);
+
 // The user agent and Accept header the requests carry, and their connect and
 // read time-outs.
 constexpr const char* kAccountUserAgent = "tovrane-createuser";
@@ -31,7 +35,8 @@ constexpr const char* kAccountAccept = "text/html, */*";
 constexpr int kAccountTimeoutMs = 120000;
 
 // Sends the GET (blocking the caller up to the time-outs) and appends two
-// lines to the error log: the URL as sent, then the reply body. True when the
+// lines to the error log: the URL as sent (its password hidden, see
+// AccountUrlForLog), then the reply body. True when the
 // server answered with a 2xx status; otherwise false, after a message box
 // that ends in the status line of the server's answer (nothing when none
 // came).

@@ -43,6 +43,29 @@ std::string ReplacedPath(const std::string& path) {
   return target;
 }
 
+// Safeguard: a file the programs create is the user's alone (0600), whatever
+// the umask, since the work directory holds the account's password and the
+// locks another user could otherwise take. An existing file keeps its mode.
+int OpenCreatingPrivate(const std::string& path, int flags) {
+  // O_EXCL tells a new file from an existing one; an existing file may go
+  // between the two opens, so a few rounds.
+  for (int round = 0; round < 3; ++round) {
+    int fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      // The umask may have taken bits from 0600 too. Should this fail, the
+      // file is still no more open than 0600.
+      (void)::fchmod(fd, 0600);
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+    fd = ::open(path.c_str(), flags | O_CLOEXEC);
+    if (fd >= 0 || errno != ENOENT) return fd;
+  }
+  // A symbolic link whose target is missing: the target is made, never more
+  // open than 0600.
+  return ::open(path.c_str(), flags | O_CREAT | O_CLOEXEC, 0600);
+}
+
 std::string DirectoryOf(const std::string& path) {
   size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -85,14 +108,14 @@ TFile TFile::OpenExisting(const std::string& path, Mode mode) {
 
 TFile TFile::Create(const std::string& path) {
   if (IsReadOnlyFile(path)) throw EInOutError(5);
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int fd = OpenCreatingPrivate(path, O_RDWR | O_TRUNC);
   if (fd < 0) RaiseIoErrorFromErrno(errno);
   return TFile(fd);
 }
 
 TFile TFile::OpenAppend(const std::string& path) {
   if (IsReadOnlyFile(path)) throw EInOutError(5);
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  int fd = OpenCreatingPrivate(path, O_RDWR | O_APPEND);
   if (fd < 0) RaiseIoErrorFromErrno(errno);
   return TFile(fd);
 }
@@ -166,7 +189,9 @@ void ReplaceFileContents(const std::string& path, const void* data, size_t n) {
     }
   } temp{target + ".new"};
   ::unlink(temp.path.c_str());  // a leftover of a crash
-  temp.fd = ::open(temp.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  // Made 0600, so the new bytes are never open to others, not even for a
+  // moment before the old mode is given to them.
+  temp.fd = ::open(temp.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (temp.fd < 0) {
     int err = errno;
     temp.renamed = true;  // not ours to remove
@@ -178,8 +203,8 @@ void ReplaceFileContents(const std::string& path, const void* data, size_t n) {
     // nothing, so its failure is no error.
     if (::fchown(temp.fd, old.st_uid, old.st_gid) != 0) {
     }
-    if (::fchmod(temp.fd, old.st_mode & 07777) != 0) RaiseIoErrorFromErrno(errno);
   }
+  if (::fchmod(temp.fd, had_old ? old.st_mode & 07777 : 0600) != 0) RaiseIoErrorFromErrno(errno);
   WriteAll(temp.fd, data, n);
   while (::fsync(temp.fd) != 0) {
     if (errno != EINTR) RaiseIoErrorFromErrno(errno);

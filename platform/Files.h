@@ -27,7 +27,8 @@ class TFile {
   // An existing file. A file without any write permission bit counts as
   // read-only for ReadWrite, as the Windows attribute would, even for root.
   static TFile OpenExisting(const std::string& path, Mode mode);
-  // A new empty file; an existing one is truncated.
+  // A new empty file; an existing one is truncated. A file these two make
+  // is 0600 whatever the umask; an existing one keeps its mode.
   static TFile Create(const std::string& path);
   // The existing file positioned at its end, or a new one.
   static TFile OpenAppend(const std::string& path);
@@ -69,8 +70,9 @@ bool IsReadOnlyFile(const std::string& path);
 // Replaces the whole content of path so that a crash or a full disk leaves
 // either the old content or the new, never a part: the bytes go to
 // "<path>.new" beside it, are flushed to the disk, and that file is renamed
-// over path. A new file takes the old one's permission bits and owner (0644
-// when there was none); a symbolic link is kept and its target replaced.
+// over path. The new file is 0600 whatever the umask, then takes the old
+// one's permission bits and owner when there was one; a symbolic link is kept
+// and its target replaced.
 // Raises EInOutError and leaves path as it was on any failure; a read-only
 // path gives "File access denied", as creating it over the old one would.
 void ReplaceFileContents(const std::string& path, const void* data, size_t n);

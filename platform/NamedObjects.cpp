@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <pthread.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -14,6 +15,9 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
+
+#include "platform/Files.h"
 
 namespace tov {
 
@@ -42,16 +46,22 @@ int FlockRetry(int fd, int op) {
 // The per-user directory, open and locked for the time of one opening.
 class DirectoryGate {
  public:
-  DirectoryGate() {
-    std::string dir = NamedObjectDirectory();
-    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) Fail("Cannot create directory", dir, errno);
-    fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd_ < 0) Fail("Cannot open directory", dir, errno);
+  DirectoryGate() : dir_(NamedObjectDirectory()) {
+    if (dir_.empty()) Refuse("", ENOENT);
+    if (::mkdir(dir_.c_str(), 0700) != 0 && errno != EEXIST) Fail("cannot be made", errno);
+    fd_ = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd_ < 0) {
+      if (errno == ELOOP || errno == ENOTDIR) Refuse("is not a folder", errno);
+      Fail("cannot be opened", errno);
+    }
     struct stat st {};
-    if (::fstat(fd_, &st) != 0) Fail("Cannot inspect directory", dir, CloseWith(errno));
-    if (st.st_uid != ::geteuid()) Fail("Directory belongs to another user:", dir, CloseWith(EACCES));
-    if ((st.st_mode & 077) != 0 && ::fchmod(fd_, 0700) != 0) Fail("Cannot close directory", dir, CloseWith(errno));
-    if (FlockRetry(fd_, LOCK_EX) != 0) Fail("Cannot lock directory", dir, CloseWith(errno));
+    if (::fstat(fd_, &st) != 0) Fail("cannot be looked at", errno);
+    // Safeguard: another user's folder, or one others may write into, could
+    // hold their objects in place of ours or take ours away: refused.
+    if (st.st_uid != ::geteuid()) Refuse("belongs to another user", EACCES);
+    if ((st.st_mode & 022) != 0) Refuse("can be written by other users", EACCES);
+    if ((st.st_mode & 077) != 0 && ::fchmod(fd_, 0700) != 0) Fail("cannot be closed to other users", errno);
+    if (FlockRetry(fd_, LOCK_EX) != 0) Fail("cannot be locked", errno);
   }
   ~DirectoryGate() { ::close(fd_); }  // drops the lock
   DirectoryGate(const DirectoryGate&) = delete;
@@ -59,11 +69,20 @@ class DirectoryGate {
   int fd() const { return fd_; }
 
  private:
-  int CloseWith(int code) {
-    ::close(fd_);
+  // The message names the folder and the way to move it, since the user is
+  // the one who can set this right. Refuse says what is wrong with the
+  // folder; Fail adds the system's words for what went wrong.
+  [[noreturn]] void Refuse(const std::string& what, int code) {
+    if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
-    return code;
+    const std::string text = dir_.empty() ? "No link folder: neither XDG_RUNTIME_DIR nor a home folder is set"
+                                          : "Link folder " + dir_ + " " + what;
+    throw ENamedObjectDirectoryError(text + "; set TOV_IPC_DIR to a folder of your own to move it", code);
   }
+  [[noreturn]] void Fail(const char* what, int code) {
+    Refuse(what + std::string(" (") + std::strerror(code) + ")", code);
+  }
+  std::string dir_;
   int fd_ = -1;
 };
 
@@ -142,7 +161,24 @@ std::string NamedObjectDirectory() {
   if (moved != nullptr && *moved != '\0') return moved;
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   if (runtime != nullptr && *runtime != '\0') return std::string(runtime) + "/tovrane";
-  return "/tmp/tovrane-" + std::to_string(::geteuid());
+  // Safeguard: never a fixed name in a folder every user may write into (a
+  // squatter there would stop both programs); only the user can make one in
+  // the home.
+  std::string home;
+  const char* env_home = std::getenv("HOME");
+  if (env_home != nullptr && env_home[0] == '/') {
+    home = env_home;
+  } else {
+    std::vector<char> buffer(16384);
+    passwd entry {};
+    passwd* found = nullptr;
+    if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+        found->pw_dir != nullptr && found->pw_dir[0] == '/') {
+      home = found->pw_dir;
+    }
+  }
+  if (home.empty()) return "";
+  return PathJoin(home, ".tovrane-link");
 }
 
 NamedObject::NamedObject(std::string_view kind, std::string_view name, size_t size,

@@ -38,10 +38,20 @@ class ENamedObjectError : public Exception {
   int code_;
 };
 
+// The directory of the objects cannot be used. The message names it and the
+// variable that moves it, for the user to read.
+class ENamedObjectDirectoryError : public ENamedObjectError {
+ public:
+  using ENamedObjectError::ENamedObjectError;
+  const char* ClassName() const override { return "ENamedObjectDirectoryError"; }
+};
+
 // Where the objects live: $TOV_IPC_DIR when set (tests move it there), else
-// $XDG_RUNTIME_DIR/tovrane, else /tmp/tovrane-<uid>. It is created with mode
-// 0700 when missing; one that belongs to another user or is a symbolic link
-// is refused, and one that others can enter is closed to them.
+// $XDG_RUNTIME_DIR/tovrane, else ~/.tovrane-link in the user's home ($HOME,
+// else the home of the password database); empty when there is no home. It
+// is created with mode 0700 when missing. One that belongs to another user,
+// that others may write into, or that is a symbolic link is refused with
+// ENamedObjectDirectoryError; one that others can only enter is closed to them.
 std::string NamedObjectDirectory();
 
 // One open named object: its file, its lock and its mapping. Closing it (the

@@ -11,6 +11,10 @@ if [ $# -ne 1 ]; then
   exit 2
 fi
 dir=$1
+# Safeguard: what this makes is the participant's alone (folders 0700, files
+# 0600), whatever the caller's umask: Config.bin will hold the account's
+# password, and others must not take the lock file. What is there keeps its mode.
+umask 077
 mkdir -p "$dir/sqtemp" "$dir/tmp"
 [ -e "$dir/CrawlerLockFile.lock" ] || : > "$dir/CrawlerLockFile.lock"
 if [ ! -e "$dir/Config.bin" ]; then

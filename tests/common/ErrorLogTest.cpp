@@ -22,6 +22,17 @@ TEST(WriteErrorLog, CreatesTheFileWithOneStampedLine) {
       << text;
 }
 
+TEST(WriteErrorLog, ANewFileIsTheUsersAloneWhateverTheUmaskAndAnOldOneKeepsItsMode) {
+  test::ScopedWorkDir dir;
+  test::ScopedUmask open_umask(0);
+  WriteErrorLog("one");
+  EXPECT_EQ(test::PermissionsOf("ErrorLog.txt"), 0600);
+  ASSERT_EQ(::chmod("ErrorLog.txt", 0640), 0);
+  WriteErrorLog("two");
+  EXPECT_EQ(test::PermissionsOf("ErrorLog.txt"), 0640);
+  EXPECT_EQ(test::ReadLines("ErrorLog.txt").size(), 2u);
+}
+
 TEST(WriteErrorLog, AppendsBehindTheOldContentAndKeepsMessagesAsTheyAre) {
   test::ScopedWorkDir dir;
   test::WriteFileBytes("ErrorLog.txt", "old line without end");

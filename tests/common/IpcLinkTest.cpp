@@ -1,14 +1,17 @@
 #include "common/IpcLink.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 
 #include "common/IpcThreads.h"
 #include "platform/ByteCodec.h"
+#include "platform/Files.h"
 #include "platform/Threads.h"
 #include "tests/common/LinkTestSupport.h"
 
@@ -112,6 +115,33 @@ TEST_F(IpcLinkTest, ObjectsThatCannotBeMadeRaiseAsTheLinkExpects) {
     EXPECT_STREQ(e.ClassName(), "Exception");
     EXPECT_EQ(e.Message(), "Error creating shared memory SMALL (22)");
   }
+}
+
+// Neither the silent abort nor "Error creating shared memory": the user
+// learns which folder to set right, and how to move it.
+TEST_F(IpcLinkTest, ALinkFolderThatCannotBeUsedIsNamedByEveryObject) {
+  const std::string folder = GetCurrentDir() + "/open";
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
+  ::setenv("TOV_IPC_DIR", folder.c_str(), 1);
+  const std::string text = "Link folder " + folder +
+                           " can be written by other users; set TOV_IPC_DIR to a folder of your own to move it";
+  auto message = [](const std::function<void()>& open) {
+    try {
+      open();
+    } catch (const ENamedObjectDirectoryError& e) {
+      return e.Message();
+    } catch (...) {
+      return "other: " + CurrentExceptionClassName();
+    }
+    return std::string("opened");
+  };
+  EXPECT_EQ(message([] { TEvent("E", false); }), text);
+  EXPECT_EQ(message([] { TMutex("M"); }), text);
+  EXPECT_EQ(message([] { TSharedMem("S", 16); }), text);
+  EXPECT_EQ(message([] { TIPCTracer("Monitor"); }), text);
+  EXPECT_EQ(message([] { TIPCMonitor::Create(1, "Monitor"); }), text);
+  EXPECT_EQ(message([] { TIPCThread::Create<TIPCClient>(2, "Tovfetch"); }), text);
 }
 
 TEST_F(IpcLinkTest, AbandonedMutexCountsAsNotHadAndStaysUsable) {

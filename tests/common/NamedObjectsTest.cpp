@@ -1,6 +1,7 @@
 #include "platform/NamedObjects.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <memory>
 #include <thread>
 
+#include "platform/Files.h"
 #include "tests/common/LinkTestSupport.h"
 
 namespace tov {
@@ -39,6 +41,48 @@ TEST_F(NamedObjectsTest, DirectoryIsMadePrivateAndAStrangeOneIsRefused) {
   ASSERT_EQ(::symlink(dir_.IpcDir().c_str(), link.c_str()), 0);
   ::setenv("TOV_IPC_DIR", link.c_str(), 1);
   EXPECT_THROW(NamedMapping("A", 16), ENamedObjectError);
+}
+
+TEST_F(NamedObjectsTest, WithoutXdgRuntimeDirTheFolderIsInTheUsersHome) {
+  const std::string root = GetCurrentDir();
+  test::ScopedEnv not_moved("TOV_IPC_DIR", nullptr);
+  {
+    test::ScopedEnv runtime("XDG_RUNTIME_DIR", (root + "/run").c_str());
+    EXPECT_EQ(NamedObjectDirectory(), root + "/run/tovrane");
+  }
+  test::ScopedEnv no_runtime("XDG_RUNTIME_DIR", nullptr);
+  const std::string home = root + "/home";
+  ASSERT_EQ(::mkdir(home.c_str(), 0755), 0);
+  test::ScopedEnv home_env("HOME", home.c_str());
+  EXPECT_EQ(NamedObjectDirectory(), home + "/.tovrane-link");
+  NamedMapping made("A", 16);
+  EXPECT_EQ(ModeOf(home + "/.tovrane-link"), 0700u);
+  EXPECT_TRUE(FileExists(home + "/.tovrane-link/map.A"));
+
+  // Without HOME, the home the password database gives.
+  test::ScopedEnv no_home("HOME", nullptr);
+  const passwd* user = ::getpwuid(::geteuid());
+  ASSERT_NE(user, nullptr);
+  EXPECT_EQ(NamedObjectDirectory(), PathJoin(user->pw_dir, ".tovrane-link"));
+}
+
+// Whether moved by TOV_IPC_DIR or in the home, a folder that is not the
+// user's alone is left as it is, and the error names it and the variable.
+TEST_F(NamedObjectsTest, AFolderThatIsNotTheUsersAloneIsRefusedAndNamed) {
+  test::ForEachUnusableLinkFolder(GetCurrentDir(), [](const std::string& path, const std::string& what) {
+    struct stat before {};
+    ASSERT_EQ(::lstat(path.c_str(), &before), 0);
+    try {
+      NamedMapping refused("A", 16);
+      ADD_FAILURE() << "opened";
+    } catch (const ENamedObjectDirectoryError& e) {
+      EXPECT_EQ(e.Message(), "Link folder " + path + " " + what + "; set TOV_IPC_DIR to a folder of your own to move it");
+    }
+    struct stat after {};
+    ASSERT_EQ(::lstat(path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_FALSE(FileExists(path + "/map.A"));
+  });
 }
 
 TEST_F(NamedObjectsTest, NamesThatAreNotPlainFileNamesAreRefused) {

@@ -135,6 +135,36 @@ TEST(PrepareWorkDir, WritesTheDefaultsAndKeepsWhatIsThere) {
   EXPECT_EQ(test::ReadFileBytes(dir + "/CrawlerLockFile.lock"), "1234");
 }
 
+TEST(PrepareWorkDir, WhatItMakesIsTheParticipantsAloneWhateverTheUmask) {
+  test::ScopedWorkDir work;
+  test::ScopedUmask open_umask(0);
+  const std::string dir = work.Path() + "/home/participant";  // a parent it makes too
+  ASSERT_TRUE(PrepareWorkDir(dir));
+  struct Made {
+    std::string path;
+    int mode;
+  };
+  const Made made[] = {
+      {work.Path() + "/home", 0700},
+      {dir, 0700},
+      {dir + "/sqtemp", 0700},
+      {dir + "/tmp", 0700},
+      {dir + "/Config.bin", 0600},
+      {dir + "/CrawlerLockFile.lock", 0600},
+  };
+  for (const Made& m : made) EXPECT_EQ(test::PermissionsOf(m.path), m.mode) << m.path;
+
+  // What is there already keeps its mode.
+  const std::string other = work.Path() + "/other";
+  ASSERT_EQ(::mkdir(other.c_str(), 0755), 0);
+  test::WriteFileBytes(other + "/Config.bin", std::string(ConfigData::kSize, '\0'));
+  ASSERT_EQ(::chmod((other + "/Config.bin").c_str(), 0644), 0);
+  ASSERT_TRUE(PrepareWorkDir(other));
+  EXPECT_EQ(test::PermissionsOf(other), 0755);
+  EXPECT_EQ(test::PermissionsOf(other + "/Config.bin"), 0644);
+  EXPECT_EQ(test::PermissionsOf(other + "/sqtemp"), 0700);
+}
+
 TEST_F(TovfetchTest, HoldsItsLockAndASecondCrawlerInTheSameDirectoryEnds) {
   test::WriteFileBytes("CrawlerLockFile.lock", "............");
   auto first = StartAndWait();
@@ -291,6 +321,20 @@ TEST_F(TovfetchTest, WhenTheLinkIsFullItLogsAndEndsWithoutDialogWait) {
   EXPECT_NE(crawler->Stderr().find("Maximum of 6 clients allowed"), std::string::npos) << crawler->Stderr();
 }
 
+// Moved by TOV_IPC_DIR or in the home, a link folder that is not the user's
+// alone ends it with lines that say which folder and how to move it.
+TEST_F(TovfetchTest, AnUnusableLinkFolderEndsItWithLinesThatNameTheFolderAndTheVariable) {
+  test::ForEachUnusableLinkFolder(Dir(), [&](const std::string& path, const std::string& what) {
+    test::WriteFileBytes("ErrorLog.txt", "");
+    auto crawler = Start();
+    EXPECT_EQ(crawler->WaitExit(), 0);
+    const std::string text = "Link folder " + path + " " + what + "; set TOV_IPC_DIR to a folder of your own to move it";
+    EXPECT_EQ(test::ErrorLogMessages(),
+              (std::vector<std::string>{"Tovfetch Starting at " + Dir(), "Can`t start IPC Client", text}));
+    EXPECT_NE(crawler->Stderr().find(text), std::string::npos) << crawler->Stderr();
+  });
+}
+
 TEST_F(TovfetchTest, WithoutSettingsItStaysIdleAndKeepsTheSavedQueue) {
   ASSERT_TRUE(DeleteFile("Config.bin"));
   const std::string saved = SideFileBytes({Page("http://127.0.0.2:8081/a"), Page("http://127.0.0.2:8081/b")});
@@ -333,6 +377,36 @@ TEST_F(TovfetchTest, CrawlsThePagesAndReportsEachToTheMonitor) {
   EXPECT_EQ(entries[1].Head.Status, "404");
   EXPECT_EQ(entries[2].Head.DocID, "");
   EXPECT_EQ(test::InflatePage(entries[2].Html), test::StandInWebSite::RobotsTxt());
+}
+
+// Run under a umask that would leave its files open to every local user.
+TEST_F(TovfetchTest, EveryFileItCreatesIsTheUsersAloneWhateverTheUmask) {
+  test::StandInWebSite site({"127.0.0.2"});
+  ASSERT_TRUE(site.Ready());
+  ASSERT_FALSE(FileExists("ErrorLog.txt"));
+  // The page queue it loads, and deletes; the one it saves at the end is new.
+  test::WriteFileBytes("SideFile.dat", SideFileBytes({Page(site.Url("/page.html"), "crawl", true)}));
+
+  test::ScopedUmask open_umask(0);
+  auto monitor = StartMonitor();
+  auto crawler = StartAndWait();
+  EXPECT_FALSE(FileExists("SideFile.dat"));
+  ASSERT_EQ(monitor->WaitLine("connect"), "connect 1");
+  SendToCrawler(*monitor, *crawler, "11 1");
+  EXPECT_EQ(monitor->WaitLine("signal 8 "), "signal 8 0 ");
+  // Each kind of file it made, with its mode.
+  std::vector<std::pair<std::string, int>> made;
+  // The download thread keeps its work file only until it leaves.
+  for (const auto& e : std::filesystem::directory_iterator("tmp")) {
+    made.emplace_back(e.path().string(), test::PermissionsOf(e.path().string()));
+  }
+  ASSERT_EQ(made.size(), 1u);
+  SendToCrawler(*monitor, *crawler, "12");
+  EXPECT_EQ(crawler->WaitExit(), 0);
+  for (const char* path : {"sqtemp/127.0.0.3", "SideFile.dat", "ErrorLog.txt"}) {
+    made.emplace_back(path, test::PermissionsOf(path));
+  }
+  for (const auto& [path, mode] : made) EXPECT_EQ(mode, 0600) << path;
 }
 
 TEST_F(TovfetchTest, ARestartTimeOfOneMinuteClosesItByItself) {

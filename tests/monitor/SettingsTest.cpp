@@ -101,6 +101,19 @@ TEST_F(WriteConfigTest, ReplacesTheOldFileWholeKeepingItsModeAndLeavesNothingBes
   EXPECT_EQ(Config, Sample());
 }
 
+TEST_F(WriteConfigTest, ANewFileIsTheUsersAloneWhateverTheUmaskAndAnOldOneKeepsItsMode) {
+  test::ScopedUmask open_umask(0);
+  Config = Sample();
+  ASSERT_EQ(WriteCode(), 0);
+  // Config.bin.new became this file by its rename.
+  EXPECT_EQ(ModeOf("Config.bin"), 0600u);
+  EXPECT_EQ(test::ReadFileBytes("Config.bin"), Bytes(EncodeConfig(Sample())));
+
+  ASSERT_EQ(::chmod("Config.bin", 0640), 0);
+  ASSERT_EQ(WriteCode(), 0);
+  EXPECT_EQ(ModeOf("Config.bin"), 0640u);
+}
+
 TEST_F(WriteConfigTest, ALinkStaysAndItsTargetGetsTheRecord) {
   ::mkdir("real", 0755);
   test::WriteFileBytes("real/settings.bin", old_);
@@ -184,6 +197,27 @@ TEST(AccountQueries, TheUrlIsTheServerAQuestionMarkAndTheQuery) {
   EXPECT_EQ(AccountRequestUrl("a b\x01\xFF\"<>"), std::string(AccountServerURL) + "?a%20b%01%FF%22%3C%3E");
 }
 
+TEST(AccountQueries, TheLoggedUrlShowsEveryPasswordAsStarsAndAllElseAsItWas) {
+  const std::string base = std::string(AccountServerURL) + "?";
+  struct Case {
+    std::string query;
+    std::string logged;
+  };
+  const Case cases[] = {
+      {AddUserQuery("u", "e", "secret"), "query=adduser&username=u&email=e&password=***"},
+      {AddUserQuery("a&password=x", "e=f", "#p+"), "query=adduser&username=a%26password%3Dx&email=e%3Df&password=***"},
+      {AddUserQuery("u", "e", ""), "query=adduser&username=u&email=e&password=***"},
+      {"password=a&password=b&x=1", "password=***&password=***&x=1"},
+      {"oldpassword=a&password2=b&passwordx", "oldpassword=a&password2=b&passwordx"},
+      {"password=a#password=b", "password=***#password=b"},
+      {AddToGroupQuery("team", "u"), AddToGroupQuery("team", "u")},
+      {"", ""},
+      {"a=1&", "a=1&"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(AccountUrlForLog(base + c.query), base + c.logged) << c.query;
+  EXPECT_EQ(AccountUrlForLog("http://host/password=x"), "http://host/password=x");
+}
+
 // ---- Requests to the stand-in account server ----
 
 class AccountRequestTest : public ::testing::Test {
@@ -229,7 +263,11 @@ TEST_F(AccountRequestTest, AnAccountRequestSendsTheTypedValuesAndLogsUrlAndReply
   EXPECT_EQ(r.Headers.at("Accept"), "text/html, */*");
   EXPECT_EQ(r.Headers.count("Content-Length"), 0u);
 
-  EXPECT_EQ(Log(), (std::vector<std::string>{std::string(AccountServerURL) + "?" + query, "user created"}));
+  // The password's value stays out of the log.
+  EXPECT_EQ(Log(), (std::vector<std::string>{std::string(AccountServerURL) + "?" +
+                                                 AddUserQuery(user, email, "").append("***"),
+                                             "user created"}));
+  for (const std::string& line : Log()) EXPECT_EQ(line.find("p%3Dw"), std::string::npos) << line;
 }
 
 TEST_F(AccountRequestTest, AnAnswerThatIsNoSuccessShowsItsStatusLineAndLogsNothing) {

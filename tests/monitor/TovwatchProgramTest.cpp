@@ -194,6 +194,22 @@ TEST_F(TovwatchProgramTest, RunningMonitorEndsTheProgramWithAMessage) {
   EXPECT_EQ(other.Ask("monitorid", "monitorid"), "monitorid " + std::to_string(other.Pid()));
 }
 
+// Moved by TOV_IPC_DIR or in the home, a link folder that is not the user's
+// alone ends the program with a message and a line that say which folder and
+// how to move it.
+TEST_F(TovwatchProgramTest, AnUnusableLinkFolderEndsTheProgramNamingTheFolderAndTheVariable) {
+  FakeCrawler("bin", "beside");
+  test::ForEachUnusableLinkFolder(root_, [&](const std::string& path, const std::string& what) {
+    auto run = Start();
+    EXPECT_EQ(run->Wait(), 1);
+    const std::string text = "Tovwatch can't start: the link to the crawler can't be made (Link folder " + path + " " +
+                             what + "; set TOV_IPC_DIR to a folder of your own to move it).";
+    EXPECT_NE(run->Stderr().find("Error: " + text + "\n"), std::string::npos) << run->Stderr();
+    EXPECT_TRUE(WaitForLog(": " + text));
+  });
+  EXPECT_FALSE(FileExists(InRun("started.txt")));
+}
+
 TEST_F(TovwatchProgramTest, MonitorKilledWhileACrawlerHeldTheLinkIsTakenOver) {
   FakeCrawler("bin", "beside");
   LinkPeer crawler({"client", "11", "Tovfetch"});

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include "platform/Streams.h"
 #include "tests/support/TestSupport.h"
 
 namespace tov {
@@ -54,6 +56,43 @@ TEST(TFile, AppendKeepsOldContentAndLockIsExclusive) {
   EXPECT_EQ(test::ReadFileBytes("log"), "onetwo");
   EXPECT_EQ(FileSizeOf("log"), 6);
   EXPECT_EQ(FileSizeOf("none"), -1);
+}
+
+// Every way the programs create a file, under umasks that would leave it
+// open to others or take the user's own bits.
+TEST(TFile, ANewFileIsTheUsersAloneWhateverTheUmaskAndAnOldOneKeepsItsMode) {
+  struct Creator {
+    const char* name;
+    std::function<void(const std::string&)> create;
+  };
+  const Creator creators[] = {
+      {"Create", [](const std::string& p) { TFile::Create(p).Write("x"); }},
+      {"OpenAppend", [](const std::string& p) { TFile::OpenAppend(p).Write("x"); }},
+      {"ReplaceFileContents", [](const std::string& p) { ReplaceFileContents(p, "x", 1); }},
+      {"TFileStream fmCreate", [](const std::string& p) { TFileStream(p, fmCreate).Write("x", 1); }},
+  };
+  for (unsigned mask : {0000u, 0022u, 0277u}) {
+    for (const Creator& c : creators) {
+      SCOPED_TRACE(std::string(c.name) + ", umask " + std::to_string(mask));
+      test::ScopedWorkDir dir;
+      test::ScopedUmask umask(mask);
+      c.create("new");
+      EXPECT_EQ(test::PermissionsOf("new"), 0600);
+      EXPECT_EQ(test::ReadFileBytes("new"), "x");
+
+      test::WriteFileBytes("old", "");
+      ASSERT_EQ(::chmod("old", 0644), 0);
+      c.create("old");
+      EXPECT_EQ(test::PermissionsOf("old"), 0644);
+
+      // A link to a file not there yet: what gets the bytes is no more open
+      // than 0600.
+      ASSERT_EQ(::symlink("target", "link"), 0);
+      c.create("link");
+      EXPECT_EQ(test::PermissionsOf("link") & ~0600, 0);
+      EXPECT_EQ(test::ReadFileBytes("link"), "x");
+    }
+  }
 }
 
 }  // namespace

@@ -38,6 +38,38 @@ std::vector<std::string> ReadLines(const std::string& path);
 // The messages of an ErrorLog.txt, without their "<time> <date>: " stamps.
 std::vector<std::string> ErrorLogMessages(const std::string& path = "ErrorLog.txt");
 
+// Sets the process's umask for the life of the object (programs the test
+// starts meanwhile inherit it) and puts the old one back afterwards.
+class ScopedUmask {
+ public:
+  explicit ScopedUmask(unsigned mask);
+  ~ScopedUmask();
+  ScopedUmask(const ScopedUmask&) = delete;
+  ScopedUmask& operator=(const ScopedUmask&) = delete;
+
+ private:
+  unsigned previous_;
+};
+
+// Sets (or, with nullptr, unsets) an environment variable for the life of
+// the object and puts the old value back afterwards.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  bool had_ = false;
+  std::string previous_;
+};
+
+// The permission bits of path (symbolic links followed); -1 when it cannot
+// be looked at.
+int PermissionsOf(const std::string& path);
+
 // Waits up to timeout_ms for pred() to become true, checking every 2 ms.
 template <typename Pred>
 bool WaitUntil(Pred pred, int timeout_ms = 5000);
