@@ -237,9 +237,12 @@ void TFormOptions::OkClick() {
   accept();
 }
 
-void TFormOptions::CancelClick() {
+void TFormOptions::CancelClick() { reject(); }
+
+void TFormOptions::reject() {
+  // Safeguard: edits left by Escape or the close box are never saved by a later Ok.
   LoadToForm();
-  reject();
+  QDialog::reject();
 }
 
 void TFormOptions::Button1Click() {

@@ -33,6 +33,8 @@ class TFormOptions : public QDialog {
   void OkClick();
   // Discards the edits (LoadToForm) and closes.
   void CancelClick();
+  // Escape and the window's close box come here: they act as Cancel.
+  void reject() override;
   // The Create User dialog, modal; its user name and password are taken over
   // when its user-name edit is not empty, whichever button closed it.
   void Button1Click();

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -12,6 +14,7 @@
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTimer>
+#include <QWindow>
 
 #include <cstdlib>
 #include <functional>
@@ -219,9 +222,8 @@ TEST_F(DialogsTest, TheServerNameEditShowsWhileTheBoxIsTickedAndTheNameIsKept) {
   EXPECT_FALSE(o.EditDedicatedServer->isHidden());
 }
 
-TEST_F(DialogsTest, CancelRestoresEveryControlAndWritesNothing) {
-  TFormOptions& o = Options();
-  const std::string before = FileRecord();
+// Every control changed from the stored record.
+void EditEveryControl(TFormOptions& o) {
   o.UserName->setText(QStringLiteral("bob"));
   o.UserPassword->setText(QStringLiteral("pw"));
   o.EditGroup->setText(QStringLiteral("Beta"));
@@ -233,6 +235,12 @@ TEST_F(DialogsTest, CancelRestoresEveryControlAndWritesNothing) {
   }
   o.CheckDedicatedServer->setChecked(true);
   o.EditDedicatedServer->setText(QStringLiteral("other"));
+}
+
+TEST_F(DialogsTest, CancelRestoresEveryControlAndWritesNothing) {
+  TFormOptions& o = Options();
+  const std::string before = FileRecord();
+  EditEveryControl(o);
   o.show();
   o.CancelClick();
 
@@ -241,6 +249,40 @@ TEST_F(DialogsTest, CancelRestoresEveryControlAndWritesNothing) {
   EXPECT_EQ(FileRecord(), before);
   EXPECT_EQ(Shown(o), Stored());
   EXPECT_TRUE(o.EditDedicatedServer->isHidden());
+}
+
+// Escape and the window's close box leave the modal dialog as Cancel does:
+// the edits are gone, also from a later Ok.
+TEST_F(DialogsTest, EscapeAndTheCloseBoxDiscardTheEditsAsCancelDoes) {
+  const std::function<void(TFormOptions&)> ways[] = {
+      [](TFormOptions& o) {
+        // To the control with the focus, which leaves the key to the dialog.
+        QWidget* target = o.focusWidget() != nullptr ? o.focusWidget() : &o;
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+        QApplication::sendEvent(target, &press);
+      },
+      // What the window manager's close box sends.
+      [](TFormOptions& o) { o.windowHandle()->close(); },
+  };
+  for (const auto& leave : ways) {
+    Config = Stored();
+    WriteStoredFile();
+    TFormOptions& o = Options();
+    const std::string before = FileRecord();
+    EditEveryControl(o);
+    OnceVisible(&o, [&] { leave(o); });
+    EXPECT_EQ(o.exec(), QDialog::Rejected);
+    EXPECT_FALSE(o.isVisible());
+    EXPECT_EQ(Shown(o), Stored());
+    EXPECT_TRUE(o.EditDedicatedServer->isHidden());
+    EXPECT_EQ(Config, Stored());
+    EXPECT_EQ(FileRecord(), before);
+
+    o.OkClick();
+    EXPECT_EQ(Config, Stored());
+    EXPECT_EQ(FileRecord(), Record(Stored()));
+  }
+  EXPECT_TRUE(boxes_.empty());  // the team did not change: no request
 }
 
 TEST_F(DialogsTest, AFailedWriteKeepsTheDialogOpenAndTheOldFile) {
