@@ -191,6 +191,7 @@ void TFormOptions::BuildDedicatedServer() {
   row->addWidget(EditDedicatedServer, 1);
   column->addLayout(row);
   column->addStretch(1);
+  LabelServerName->hide();
   EditDedicatedServer->hide();
   connect(CheckDedicatedServer, &QCheckBox::toggled, this, [this] { CheckDedicatedServerClick(); });
   PageControl1->addTab(TabDedicatedServer, QStringLiteral("Dedicated Server"));
@@ -253,6 +254,11 @@ void TFormOptions::Button1Click() {
   UserPassword->setText(CreateUser->password->text());
 }
 
-void TFormOptions::CheckDedicatedServerClick() { EditDedicatedServer->setVisible(CheckDedicatedServer->isChecked()); }
+void TFormOptions::CheckDedicatedServerClick() {
+  // The label goes with its edit: alone it would name a box that is not there.
+  const bool ticked = CheckDedicatedServer->isChecked();
+  LabelServerName->setVisible(ticked);
+  EditDedicatedServer->setVisible(ticked);
+}
 
 }  // namespace tov

@@ -209,17 +209,23 @@ TEST_F(DialogsTest, OkStoresEveryControlAndWritesTheRecord) {
 
 TEST_F(DialogsTest, TheServerNameEditShowsWhileTheBoxIsTickedAndTheNameIsKept) {
   TFormOptions& o = Options();
+  // Its label comes and goes with it.
+  EXPECT_TRUE(o.LabelServerName->isHidden());
   o.CheckDedicatedServer->setChecked(true);
   EXPECT_FALSE(o.EditDedicatedServer->isHidden());
+  EXPECT_FALSE(o.LabelServerName->isHidden());
+  EXPECT_EQ(Text(o.LabelServerName), "Server name");
   o.EditDedicatedServer->setText(QStringLiteral("kept"));
   o.CheckDedicatedServer->setChecked(false);
   EXPECT_TRUE(o.EditDedicatedServer->isHidden());
+  EXPECT_TRUE(o.LabelServerName->isHidden());
   o.OkClick();
   EXPECT_FALSE(Config.DedicatedServer);
   EXPECT_EQ(Config.DedicatedServerName, "kept");
   Config.DedicatedServer = true;
   o.LoadToForm();
   EXPECT_FALSE(o.EditDedicatedServer->isHidden());
+  EXPECT_FALSE(o.LabelServerName->isHidden());
 }
 
 // Every control changed from the stored record.
