@@ -63,6 +63,11 @@ class TLineChart : public QFrame {
     double Step = 0.25;
   };
   static TAxis ScaleAxis(const std::vector<TPoint>& points);
+  // The axis's grid lines from Min to Max, one a step.
+  static std::vector<double> AxisTicks(const TAxis& axis);
+  // The labels of those grid lines: each shows its line's value exactly,
+  // with the decimals the step needs and no more.
+  static std::vector<std::string> AxisLabels(const TAxis& axis);
 
  protected:
   void paintEvent(QPaintEvent* event) override;
