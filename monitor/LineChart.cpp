@@ -169,22 +169,29 @@ void TLineChart::paintEvent(QPaintEvent* event) {
   painter.drawRect(back);
   painter.drawLine(front.topLeft(), front.bottomLeft());
 
-  // In three dimensions each segment is a face of a ribbon from the front
-  // to the back wall, edged along its top; flat it is the line itself.
-  for (size_t i = 1; i < n; ++i) {
-    const QPointF a(x_of(i - 1), y_of(points_[i - 1].Value));
-    const QPointF b(x_of(i), y_of(points_[i].Value));
-    const QColor color = ToQColor(points_[i].Color);
-    if (view3d_) {
+  auto point = [&](size_t i) { return QPointF(x_of(i), y_of(points_[i].Value)); };
+  // In three dimensions each segment is also the face of a ribbon from the
+  // front to the back wall, edged along its back.
+  if (view3d_) {
+    auto on_floor = [&](size_t i) { return !(points_[i].Value > axis.Min); };
+    for (size_t i = 1; i < n; ++i) {
+      // Safeguard: a stretch on the floor (no traffic) gets no face, which would read as steady traffic.
+      if (on_floor(i - 1) && on_floor(i)) continue;
+      const QPointF a = point(i - 1);
+      const QPointF b = point(i);
+      const QColor color = ToQColor(points_[i].Color);
       painter.setPen(Qt::NoPen);
       painter.setBrush(color);
       painter.drawPolygon(QPolygonF({a, b, b + back_offset, a + back_offset}));
       painter.setPen(QPen(color.darker(160), 1));
       painter.drawLine(a + back_offset, b + back_offset);
-    } else {
-      painter.setPen(QPen(color, 1));
-      painter.drawLine(a, b);
     }
+  }
+  // The line itself, on the front plane over any faces, as crisp as flat.
+  painter.setRenderHint(QPainter::Antialiasing, false);
+  for (size_t i = 1; i < n; ++i) {
+    painter.setPen(QPen(ToQColor(points_[i].Color), 1));
+    painter.drawLine(point(i - 1), point(i));
   }
 }
 

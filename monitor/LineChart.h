@@ -3,7 +3,8 @@
 // vertical axis scales itself to the data; there is no title, no legend and
 // no bottom axis. In three dimensions (View3D) it is drawn in an oblique view:
 // the back wall set back by a depth, a floor and a left wall, and the series
-// as a ribbon between the front and the back.
+// as a ribbon between the front and the back, except where it lies on the
+// floor: there it is only its front edge.
 #pragma once
 
 #include <QColor>

@@ -1,15 +1,24 @@
-// The main window's line chart: what its axis labels say.
+// The main window's line chart: what its axis labels say and what its
+// three-dimensional drawing shows, painted on Qt's offscreen platform.
 #include "monitor/LineChart.h"
 
 #include <gtest/gtest.h>
 
+#include <QImage>
+
 #include <cmath>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/GuiApplication.h"
+
 namespace tov {
 namespace {
+
+char kName[] = "line_chart_tests";
+char* kArgv[] = {kName, nullptr};
 
 using Labels = std::vector<std::string>;
 
@@ -55,6 +64,59 @@ TEST(LineChartAxis, EveryScaledAxisLabelReadsBackAsItsLine) {
       EXPECT_NEAR(std::strtod(labels[i].c_str(), nullptr), ticks[i], axis.Step * 1e-6) << labels[i];
     }
   }
+}
+
+class LineChartPaint : public ::testing::Test {
+ protected:
+  LineChartPaint() {
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    app_ = std::make_unique<TApplication>(argc_, kArgv);
+    chart_ = std::make_unique<TLineChart>();
+    chart_->resize(240, 150);
+    // The bandwidth chart's look: straight on, seen from above.
+    TLineChart::TView3D look;
+    look.Orthogonal = false;
+    look.Elevation = 315;
+    look.Rotation = 360;
+    chart_->SetView3DLook(look);
+    chart_->SetView3D(true);
+  }
+  ~LineChartPaint() override {
+    chart_.reset();
+    app_.reset();
+  }
+
+  // The series' pixels in the chart as painted: clearly blue ones.
+  int BluePixels(const std::vector<double>& values) {
+    chart_->Clear();
+    for (double v : values) chart_->Add(v, "", clBlue);
+    const QImage image = chart_->grab().toImage();
+    int n = 0;
+    for (int y = 0; y < image.height(); ++y) {
+      for (int x = 0; x < image.width(); ++x) {
+        const QColor c = image.pixelColor(x, y);
+        n += c.blue() > c.red() + 80 && c.blue() > c.green() + 80;
+      }
+    }
+    return n;
+  }
+
+  int argc_ = 1;
+  std::unique_ptr<TApplication> app_;
+  std::unique_ptr<TLineChart> chart_;
+};
+
+TEST_F(LineChartPaint, NoTrafficIsALineOnTheFloorNotABand) {
+  const int width = chart_->width();
+  const int idle = BluePixels(std::vector<double>(300, 0));
+  // One line along the front of the floor: at most two rows of pixels wide.
+  EXPECT_GT(idle, width / 2);
+  EXPECT_LT(idle, 2 * width);
+
+  // Steady traffic is still the ribbon, which stands out well above a line.
+  std::vector<double> busy(300, 0);
+  for (size_t i = 150; i < busy.size(); ++i) busy[i] = 10;
+  EXPECT_GT(BluePixels(busy), idle + 4 * width / 2);
 }
 
 }  // namespace
