@@ -211,6 +211,7 @@ void TIPCMonitor::SignalClientFlags(uint16_t flags) {
 }
 
 bool TIPCMonitor::WaitClientTook(uint32_t timeout_ms) {
+  // Safeguard: the detach that follows the exit record cannot overwrite it unread.
   // The event is no sign: the client clears it when it wakes, before it has
   // copied the block. The record's pending mark goes only once it has.
   return ClientEvent->WaitTaken(timeout_ms);

@@ -18,6 +18,7 @@ const QColor kSideWall(0xE4, 0xE4, 0xE4);
 
 double Radians(int degrees) { return degrees * std::numbers::pi / 180.0; }
 
+// Safeguard: an axis label never shows a value its grid line does not have.
 // The fewest decimals that write every multiple of step exactly (0.25 needs
 // two; with one, 0.25 and 0.75 would read as 0.3 and 0.8).
 int StepDecimals(double step) {
