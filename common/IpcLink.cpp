@@ -187,7 +187,15 @@ void TIPCEvent::SignalRecord(int32_t kind, int32_t id, const TIPCEventData& data
   TEvent::Signal();
 }
 
-bool TIPCEvent::WaitTaken(uint32_t timeout_ms) { return TakenWithinUs(timeout_ms * 1000); }
+bool TIPCEvent::WaitTaken(uint32_t timeout_ms) {
+  // Safeguard: a receiver that never takes the record holds the sender no longer than asked.
+  // In short waits, against the clock: each short sleep lasts longer than it asks.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!TakenWithinUs(1000)) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+  }
+  return true;
+}
 
 bool TIPCEvent::TakenWithinUs(uint32_t timeout_us) {
   std::atomic_ref<uint8_t> pending(shared_block_[kPendingOffset]);

@@ -211,12 +211,10 @@ void TIPCMonitor::SignalClientFlags(uint16_t flags) {
 }
 
 bool TIPCMonitor::WaitClientTook(uint32_t timeout_ms) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (ClientEvent->IsSet()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    RealSleep(1);
-  }
-  return true;
+  // Safeguard: the detach that follows the exit record cannot overwrite it unread.
+  // The event is no sign: the client clears it when it wakes, before it has
+  // copied the block. The record's pending mark goes only once it has.
+  return ClientEvent->WaitTaken(timeout_ms);
 }
 
 std::string TIPCMonitor::CurrentClientName() const { return Directory->ClientName(CurrentClientID()); }

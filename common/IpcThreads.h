@@ -146,9 +146,9 @@ class TIPCMonitor : public TIPCThread {
   // Sends the current client the last record of the "CLIENT_EVENT" block
   // again, with its flag word replaced; dropped unless attached.
   void SignalClientFlags(uint16_t flags);
-  // Waits until the current client has taken the last record sent to it
-  // ("CLIENT_EVENT" is no longer set); false after timeout_ms. A monitor
-  // that is going away calls it after its last record: the detach that
+  // Waits until the current client has copied the last record sent to it
+  // out of the "CLIENT_EVENT" block; false after timeout_ms. A monitor that
+  // is going away calls it after its last record: the detach that
   // Deactivate sends would otherwise overwrite a record not yet read.
   bool WaitClientTook(uint32_t timeout_ms);
   std::string CurrentClientName() const;

@@ -18,11 +18,16 @@ const QColor kSideWall(0xE4, 0xE4, 0xE4);
 
 double Radians(int degrees) { return degrees * std::numbers::pi / 180.0; }
 
-QString AxisText(double value, double step) {
-  // Enough decimals to tell the labels apart, no more.
-  int decimals = step >= 1 ? 0 : std::min(6, static_cast<int>(std::ceil(-std::log10(step))));
-  if (std::abs(value) < step / 2) value = 0;
-  return QString::number(value, 'f', decimals);
+// Safeguard: an axis label never shows a value its grid line does not have.
+// The fewest decimals that write every multiple of step exactly (0.25 needs
+// two; with one, 0.25 and 0.75 would read as 0.3 and 0.8).
+int StepDecimals(double step) {
+  constexpr int kMostDecimals = 10;
+  for (int d = 0; d < kMostDecimals; ++d) {
+    const double scaled = step * std::pow(10.0, d);
+    if (std::abs(scaled - std::round(scaled)) < 1e-6 * std::max(1.0, scaled)) return d;
+  }
+  return kMostDecimals;
 }
 
 }  // namespace
@@ -85,6 +90,27 @@ TLineChart::TAxis TLineChart::ScaleAxis(const std::vector<TPoint>& points) {
   return {std::floor(lo / step) * step, std::ceil(hi / step) * step, step};
 }
 
+std::vector<double> TLineChart::AxisTicks(const TAxis& axis) {
+  std::vector<double> ticks;
+  if (!(axis.Step > 0) || !(axis.Max >= axis.Min)) return ticks;
+  // Counted, not summed up, so no line drifts off its value.
+  const auto steps = static_cast<int64_t>(std::llround((axis.Max - axis.Min) / axis.Step));
+  for (int64_t i = 0; i <= std::min<int64_t>(steps, 1000); ++i) {
+    ticks.push_back(axis.Min + static_cast<double>(i) * axis.Step);
+  }
+  return ticks;
+}
+
+std::vector<std::string> TLineChart::AxisLabels(const TAxis& axis) {
+  const int decimals = StepDecimals(axis.Step);
+  std::vector<std::string> labels;
+  for (double v : AxisTicks(axis)) {
+    if (std::abs(v) < axis.Step / 2) v = 0;  // no "-0"
+    labels.push_back(QString::number(v, 'f', decimals).toStdString());
+  }
+  return labels;
+}
+
 void TLineChart::paintEvent(QPaintEvent* event) {
   QFrame::paintEvent(event);
   QPainter painter(this);
@@ -92,10 +118,11 @@ void TLineChart::paintEvent(QPaintEvent* event) {
   const QFontMetrics fm = painter.fontMetrics();
   const TAxis axis = ScaleAxis(points_);
 
-  std::vector<double> ticks;
-  for (double v = axis.Min; v <= axis.Max + axis.Step / 2; v += axis.Step) ticks.push_back(v);
+  const std::vector<double> ticks = AxisTicks(axis);
+  std::vector<QString> labels;
+  for (const std::string& label : AxisLabels(axis)) labels.push_back(QString::fromStdString(label));
   int label_width = 0;
-  for (double v : ticks) label_width = std::max(label_width, fm.horizontalAdvance(AxisText(v, axis.Step)));
+  for (const QString& label : labels) label_width = std::max(label_width, fm.horizontalAdvance(label));
 
   QRectF plot = QRectF(contentsRect()).adjusted(label_width + 8, fm.height() / 2.0 + 2, -6, -(fm.height() / 2.0 + 2));
   if (plot.width() < 4 || plot.height() < 4) return;
@@ -129,36 +156,43 @@ void TLineChart::paintEvent(QPaintEvent* event) {
     painter.drawPolygon(QPolygonF({front.bottomLeft(), front.bottomRight(), back.bottomRight(), back.bottomLeft()}));
     painter.drawPolygon(QPolygonF({front.topLeft(), front.bottomLeft(), back.bottomLeft(), back.topLeft()}));
   }
-  for (double v : ticks) {
-    const double y = y_of(v);
+  for (size_t t = 0; t < ticks.size(); ++t) {
+    const double y = y_of(ticks[t]);
     painter.setPen(kGridLine);
     painter.drawLine(QPointF(back.left(), y + dy), QPointF(back.right(), y + dy));
     if (view3d_) painter.drawLine(QPointF(front.left(), y), QPointF(back.left(), y + dy));
     painter.setPen(palette().color(QPalette::WindowText));
     painter.drawText(QRectF(contentsRect().left(), y - fm.height() / 2.0, front.left() - contentsRect().left() - 4, fm.height()),
-                     Qt::AlignRight | Qt::AlignVCenter, AxisText(v, axis.Step));
+                     Qt::AlignRight | Qt::AlignVCenter, labels[t]);
   }
   painter.setPen(kFrameLine);
   painter.setBrush(Qt::NoBrush);
   painter.drawRect(back);
   painter.drawLine(front.topLeft(), front.bottomLeft());
 
-  // In three dimensions each segment is a face of a ribbon from the front
-  // to the back wall, edged along its top; flat it is the line itself.
-  for (size_t i = 1; i < n; ++i) {
-    const QPointF a(x_of(i - 1), y_of(points_[i - 1].Value));
-    const QPointF b(x_of(i), y_of(points_[i].Value));
-    const QColor color = ToQColor(points_[i].Color);
-    if (view3d_) {
+  auto point = [&](size_t i) { return QPointF(x_of(i), y_of(points_[i].Value)); };
+  // In three dimensions each segment is also the face of a ribbon from the
+  // front to the back wall, edged along its back.
+  if (view3d_) {
+    auto on_floor = [&](size_t i) { return !(points_[i].Value > axis.Min); };
+    for (size_t i = 1; i < n; ++i) {
+      // Safeguard: a stretch on the floor (no traffic) gets no face, which would read as steady traffic.
+      if (on_floor(i - 1) && on_floor(i)) continue;
+      const QPointF a = point(i - 1);
+      const QPointF b = point(i);
+      const QColor color = ToQColor(points_[i].Color);
       painter.setPen(Qt::NoPen);
       painter.setBrush(color);
       painter.drawPolygon(QPolygonF({a, b, b + back_offset, a + back_offset}));
       painter.setPen(QPen(color.darker(160), 1));
       painter.drawLine(a + back_offset, b + back_offset);
-    } else {
-      painter.setPen(QPen(color, 1));
-      painter.drawLine(a, b);
     }
+  }
+  // The line itself, on the front plane over any faces, as crisp as flat.
+  painter.setRenderHint(QPainter::Antialiasing, false);
+  for (size_t i = 1; i < n; ++i) {
+    painter.setPen(QPen(ToQColor(points_[i].Color), 1));
+    painter.drawLine(point(i - 1), point(i));
   }
 }
 

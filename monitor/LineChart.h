@@ -3,7 +3,8 @@
 // vertical axis scales itself to the data; there is no title, no legend and
 // no bottom axis. In three dimensions (View3D) it is drawn in an oblique view:
 // the back wall set back by a depth, a floor and a left wall, and the series
-// as a ribbon between the front and the back.
+// as a ribbon between the front and the back, except where it lies on the
+// floor: there it is only its front edge.
 #pragma once
 
 #include <QColor>
@@ -63,6 +64,11 @@ class TLineChart : public QFrame {
     double Step = 0.25;
   };
   static TAxis ScaleAxis(const std::vector<TPoint>& points);
+  // The axis's grid lines from Min to Max, one a step.
+  static std::vector<double> AxisTicks(const TAxis& axis);
+  // The labels of those grid lines: each shows its line's value exactly,
+  // with the decimals the step needs and no more.
+  static std::vector<std::string> AxisLabels(const TAxis& axis);
 
  protected:
   void paintEvent(QPaintEvent* event) override;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <iterator>
 
+#include "platform/AllocationCount.h"
 #include "platform/HeapStatus.h"
 
 namespace tov {

@@ -191,6 +191,7 @@ void TFormOptions::BuildDedicatedServer() {
   row->addWidget(EditDedicatedServer, 1);
   column->addLayout(row);
   column->addStretch(1);
+  LabelServerName->hide();
   EditDedicatedServer->hide();
   connect(CheckDedicatedServer, &QCheckBox::toggled, this, [this] { CheckDedicatedServerClick(); });
   PageControl1->addTab(TabDedicatedServer, QStringLiteral("Dedicated Server"));
@@ -237,9 +238,12 @@ void TFormOptions::OkClick() {
   accept();
 }
 
-void TFormOptions::CancelClick() {
+void TFormOptions::CancelClick() { reject(); }
+
+void TFormOptions::reject() {
+  // Safeguard: edits left by Escape or the close box are never saved by a later Ok.
   LoadToForm();
-  reject();
+  QDialog::reject();
 }
 
 void TFormOptions::Button1Click() {
@@ -250,6 +254,11 @@ void TFormOptions::Button1Click() {
   UserPassword->setText(CreateUser->password->text());
 }
 
-void TFormOptions::CheckDedicatedServerClick() { EditDedicatedServer->setVisible(CheckDedicatedServer->isChecked()); }
+void TFormOptions::CheckDedicatedServerClick() {
+  // The label goes with its edit: alone it would name a box that is not there.
+  const bool ticked = CheckDedicatedServer->isChecked();
+  LabelServerName->setVisible(ticked);
+  EditDedicatedServer->setVisible(ticked);
+}
 
 }  // namespace tov

@@ -33,10 +33,13 @@ class TFormOptions : public QDialog {
   void OkClick();
   // Discards the edits (LoadToForm) and closes.
   void CancelClick();
+  // Escape and the window's close box come here: they act as Cancel.
+  void reject() override;
   // The Create User dialog, modal; its user name and password are taken over
   // when its user-name edit is not empty, whichever button closed it.
   void Button1Click();
-  // The server-name edit is visible exactly while the check box is ticked.
+  // The server-name edit and its label are visible exactly while the check
+  // box is ticked.
   void CheckDedicatedServerClick();
 
   QTabWidget* PageControl1;

@@ -347,12 +347,25 @@ void TTovwatchMainForm::WMStatusText() { StatusBar->setText(Ansi(link_.StatusTex
 
 void TTovwatchMainForm::WMClientsChanged() {
   miClients->clear();
+  // The client items are radio items of one group, which lives as long as
+  // the menu; none of them is ever marked.
+  auto* group = miClients->findChild<QActionGroup*>(QStringLiteral("ClientItems"), Qt::FindDirectChildrenOnly);
+  if (group == nullptr) {
+    group = new QActionGroup(miClients);
+    group->setObjectName(QStringLiteral("ClientItems"));
+    group->setExclusionPolicy(QActionGroup::ExclusionPolicy::ExclusiveOptional);
+  }
   for (const TClientMenuItem& item : link_.ClientMenu()) {
     QAction* action = miClients->addAction(Ansi(item.Caption));
     action->setEnabled(item.Enabled);
     if (!item.Enabled) continue;
     action->setData(item.Tag);
-    connect(action, &QAction::triggered, this, [this, action] { ClientMenuClick(action); });
+    action->setCheckable(true);
+    action->setActionGroup(group);
+    connect(action, &QAction::triggered, this, [this, action] {
+      action->setChecked(false);  // the click marked it
+      ClientMenuClick(action);
+    });
   }
 }
 

@@ -33,6 +33,4 @@ int64_t AllocMemSize() {
   return Signed(m.uordblks + m.hblkhd);
 }
 
-int64_t AllocMemCount() { return Signed(::mallinfo2().hblks); }
-
 }  // namespace tov

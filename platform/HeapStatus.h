@@ -22,9 +22,8 @@ struct THeapStatus {
 
 // The figures at the moment of the call.
 THeapStatus GetHeapStatus();
-// Bytes in allocated blocks (uordblks + hblkhd).
+// Bytes in allocated blocks (uordblks + hblkhd). malloc keeps no count of
+// the blocks; AllocationCount.h has the C++ allocator's.
 int64_t AllocMemSize();
-// Allocated blocks: malloc counts only those it maps on their own (hblks).
-int64_t AllocMemCount();
 
 }  // namespace tov

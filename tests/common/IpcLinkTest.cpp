@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -102,6 +103,18 @@ TEST_F(IpcLinkTest, ARecordCountsAsUntakenUntilTheReceiverTakesIt) {
   });
   EXPECT_TRUE(sender.WaitTaken(30000));
   taker.join();
+}
+
+TEST_F(IpcLinkTest, AWaitForATakeEndsAtItsTimeOut) {
+  // The monitor's exit waits this way for a crawler that may be stopped.
+  TIPCEvent sender(nullptr, "MONITOR_EVENT", false);
+  sender.SignalRecord(evClientSignal, 7, TIPCEventData{});
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(sender.WaitTaken(1000));
+  const auto waited =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_GE(waited, 1000);
+  EXPECT_LT(waited, 2500);
 }
 
 TEST_F(IpcLinkTest, ObjectsThatCannotBeMadeRaiseAsTheLinkExpects) {

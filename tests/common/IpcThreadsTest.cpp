@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/MessageKinds.h"
 #include "platform/Threads.h"
 #include "tests/common/LinkTestSupport.h"
 
@@ -161,6 +162,67 @@ TEST_F(IpcThreadsTest, ReportsSentDuringTheAttachDoNotSpoilIt) {
     client.reset();
     monitor.reset();
   }
+}
+
+// A client that answers the attach itself and then, each time it wakes on
+// "CLIENT_EVENT", takes its time before it copies the block: a crawler whose
+// link thread is slow to be scheduled, say.
+struct SlowClient {
+  static constexpr int32_t kId = 2000;
+  TClientDirectory directory{6};
+  TIPCEvent connect{nullptr, "CONNECT_EVENT", true};
+  TIPCEvent client_event{nullptr, "CLIENT_EVENT", false};
+  TIPCEvent monitor_event{nullptr, "MONITOR_EVENT", false};
+  std::vector<TIPCSharedEvent> taken;  // read only after Join
+  std::thread thread;
+
+  explicit SlowClient(uint32_t copy_delay_ms) {
+    directory.AddClient(kId, "slow");
+    thread = std::thread([this, copy_delay_ms] {
+      if (!connect.Wait(10000)) return;
+      connect.Reset();
+      TIPCEventData answer;
+      answer.Kind = 4;
+      monitor_event.SignalRecord(evClientAttach, kId, answer);
+      // Until the monitor detaches.
+      while (client_event.Wait(10000)) {
+        RealSleep(copy_delay_ms);
+        taken.push_back(client_event.TakeBlock());
+        if (taken.back().EventKind == evMonitorDetach) break;
+      }
+    });
+  }
+  void Join() {
+    if (thread.joinable()) thread.join();
+  }
+  ~SlowClient() {
+    Join();
+    directory.RemoveClient(kId);
+  }
+};
+
+TEST_F(IpcThreadsTest, TheExitRecordReachesASlowClientBeforeTheDetachThatFollowsIt) {
+  auto monitor = TIPCMonitor::Create(1000, "Monitor");
+  monitor->Activate();
+  TIPCEvent(nullptr, "MONITOR_EVENT", false).SignalID(evClientStop, 0);
+  ASSERT_TRUE(test::WaitForTrace("   Monitor: Event Signaled: evClientStop"));
+  SlowClient client(300);
+  client.monitor_event.SignalID(evClientStart, SlowClient::kId);
+  ASSERT_TRUE(test::WaitUntil([&] { return monitor->CurrentClientID() == SlowClient::kId; }));
+
+  // What the monitor's exit does: the exit record, the wait for the client
+  // to take it, then the detach of the link monitor going away.
+  monitor->SignalClient(Make(KindExit, "3"));
+  EXPECT_TRUE(monitor->WaitClientTook(5000));
+  monitor.reset();
+  client.Join();
+
+  ASSERT_EQ(client.taken.size(), 2u);
+  EXPECT_EQ(client.taken[0].EventKind, evMonitorSignal);
+  EXPECT_EQ(client.taken[0].ID, SlowClient::kId);
+  EXPECT_EQ(client.taken[0].Data.Kind, KindExit);
+  EXPECT_EQ(client.taken[0].Data.Text, std::string("3"));
+  EXPECT_EQ(client.taken[1].EventKind, evMonitorDetach);
 }
 
 TEST_F(IpcThreadsTest, ExceptionInAHandlerIsTracedAndTheLoopGoesOn) {

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -12,6 +14,7 @@
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTimer>
+#include <QWindow>
 
 #include <cstdlib>
 #include <functional>
@@ -206,22 +209,27 @@ TEST_F(DialogsTest, OkStoresEveryControlAndWritesTheRecord) {
 
 TEST_F(DialogsTest, TheServerNameEditShowsWhileTheBoxIsTickedAndTheNameIsKept) {
   TFormOptions& o = Options();
+  // Its label comes and goes with it.
+  EXPECT_TRUE(o.LabelServerName->isHidden());
   o.CheckDedicatedServer->setChecked(true);
   EXPECT_FALSE(o.EditDedicatedServer->isHidden());
+  EXPECT_FALSE(o.LabelServerName->isHidden());
+  EXPECT_EQ(Text(o.LabelServerName), "Server name");
   o.EditDedicatedServer->setText(QStringLiteral("kept"));
   o.CheckDedicatedServer->setChecked(false);
   EXPECT_TRUE(o.EditDedicatedServer->isHidden());
+  EXPECT_TRUE(o.LabelServerName->isHidden());
   o.OkClick();
   EXPECT_FALSE(Config.DedicatedServer);
   EXPECT_EQ(Config.DedicatedServerName, "kept");
   Config.DedicatedServer = true;
   o.LoadToForm();
   EXPECT_FALSE(o.EditDedicatedServer->isHidden());
+  EXPECT_FALSE(o.LabelServerName->isHidden());
 }
 
-TEST_F(DialogsTest, CancelRestoresEveryControlAndWritesNothing) {
-  TFormOptions& o = Options();
-  const std::string before = FileRecord();
+// Every control changed from the stored record.
+void EditEveryControl(TFormOptions& o) {
   o.UserName->setText(QStringLiteral("bob"));
   o.UserPassword->setText(QStringLiteral("pw"));
   o.EditGroup->setText(QStringLiteral("Beta"));
@@ -233,6 +241,12 @@ TEST_F(DialogsTest, CancelRestoresEveryControlAndWritesNothing) {
   }
   o.CheckDedicatedServer->setChecked(true);
   o.EditDedicatedServer->setText(QStringLiteral("other"));
+}
+
+TEST_F(DialogsTest, CancelRestoresEveryControlAndWritesNothing) {
+  TFormOptions& o = Options();
+  const std::string before = FileRecord();
+  EditEveryControl(o);
   o.show();
   o.CancelClick();
 
@@ -241,6 +255,40 @@ TEST_F(DialogsTest, CancelRestoresEveryControlAndWritesNothing) {
   EXPECT_EQ(FileRecord(), before);
   EXPECT_EQ(Shown(o), Stored());
   EXPECT_TRUE(o.EditDedicatedServer->isHidden());
+}
+
+// Escape and the window's close box leave the modal dialog as Cancel does:
+// the edits are gone, also from a later Ok.
+TEST_F(DialogsTest, EscapeAndTheCloseBoxDiscardTheEditsAsCancelDoes) {
+  const std::function<void(TFormOptions&)> ways[] = {
+      [](TFormOptions& o) {
+        // To the control with the focus, which leaves the key to the dialog.
+        QWidget* target = o.focusWidget() != nullptr ? o.focusWidget() : &o;
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+        QApplication::sendEvent(target, &press);
+      },
+      // What the window manager's close box sends.
+      [](TFormOptions& o) { o.windowHandle()->close(); },
+  };
+  for (const auto& leave : ways) {
+    Config = Stored();
+    WriteStoredFile();
+    TFormOptions& o = Options();
+    const std::string before = FileRecord();
+    EditEveryControl(o);
+    OnceVisible(&o, [&] { leave(o); });
+    EXPECT_EQ(o.exec(), QDialog::Rejected);
+    EXPECT_FALSE(o.isVisible());
+    EXPECT_EQ(Shown(o), Stored());
+    EXPECT_TRUE(o.EditDedicatedServer->isHidden());
+    EXPECT_EQ(Config, Stored());
+    EXPECT_EQ(FileRecord(), before);
+
+    o.OkClick();
+    EXPECT_EQ(Config, Stored());
+    EXPECT_EQ(FileRecord(), Record(Stored()));
+  }
+  EXPECT_TRUE(boxes_.empty());  // the team did not change: no request
 }
 
 TEST_F(DialogsTest, AFailedWriteKeepsTheDialogOpenAndTheOldFile) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QActionGroup>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QImage>
@@ -50,6 +51,22 @@ std::vector<TClientMenuItem> MenuItems(const QMenu* menu) {
   std::vector<TClientMenuItem> items;
   for (const QAction* a : menu->actions()) items.push_back({a->text().toStdString(), a->data().toInt(), a->isEnabled()});
   return items;
+}
+
+// The client items of the Crawlers menu are radio items of one group, and
+// none of them is marked.
+void ExpectOneRadioGroupNoneMarked(const QMenu* menu) {
+  const QActionGroup* group = nullptr;
+  for (const QAction* a : menu->actions()) {
+    EXPECT_TRUE(a->isCheckable()) << a->text().toStdString();
+    EXPECT_FALSE(a->isChecked()) << a->text().toStdString();
+    ASSERT_NE(a->actionGroup(), nullptr) << a->text().toStdString();
+    if (group == nullptr) group = a->actionGroup();
+    EXPECT_EQ(a->actionGroup(), group);
+  }
+  ASSERT_NE(group, nullptr);
+  EXPECT_TRUE(group->isExclusive());  // drawn as radio items
+  EXPECT_EQ(group->actions().size(), menu->actions().size());
 }
 
 class MainFormTest : public ::testing::Test {
@@ -184,6 +201,7 @@ TEST_F(MainFormTest, CrawlersMenuListsEveryCrawlerAndNumbersRepeatedNames) {
     return MenuItems(form.miClients) == std::vector<TClientMenuItem>{{"Tovfetch", 11, true}, {"Tovfetch (2)", 22, true}};
   }));
   for (const QAction* a : form.miClients->actions()) EXPECT_FALSE(a->isChecked());
+  ExpectOneRadioGroupNoneMarked(form.miClients);
   EXPECT_EQ(second->Quit(), 0);
   EXPECT_EQ(first->Quit(), 0);
   EXPECT_TRUE(Pump([&] { return MenuItems(form.miClients) == std::vector<TClientMenuItem>{{"(None)", 0, false}}; }));
@@ -209,6 +227,8 @@ TEST_F(MainFormTest, ClickingAnotherCrawlerSwitchesAndTheCurrentOneDoesNothing) 
   EXPECT_TRUE(a->WaitCount("connect 1", 2));
   EXPECT_TRUE(b->WaitCount("connect 0", 1));
   EXPECT_TRUE(Pump([&] { return form.Link().IPCMonitor()->CurrentClientID() == 11 && Text(form.StatusBar) == "A"; }));
+  // A click marks no item.
+  ExpectOneRadioGroupNoneMarked(form.miClients);
 }
 
 TEST_F(MainFormTest, CrawlerReportsMoveTheCounters) {

@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
@@ -313,6 +315,24 @@ TEST(MemInfoLines, TwelveLabelledFiguresInOrder) {
     const std::string line = MemInfoLine(i);
     EXPECT_TRUE(std::regex_match(line, std::regex(std::string(labels[i]) + " [0-9]+"))) << line;
   }
+}
+
+TEST(MemInfoLines, AllocMemCountCountsTheBlocksHeld) {
+  constexpr int kBlocks = 1000;
+  constexpr int64_t kSlack = 50;  // what the test's own machinery may hold meanwhile
+  auto shown = [] {
+    const std::string line = MemInfoLine(kMemInfoLineCount - 1);
+    return std::stoll(line.substr(line.find(' ') + 1));
+  };
+  std::vector<std::unique_ptr<int>> blocks;
+  blocks.reserve(kBlocks);
+  const int64_t before = shown();
+  for (int i = 0; i < kBlocks; ++i) blocks.push_back(std::make_unique<int>(i));
+  const int64_t holding = shown();
+  EXPECT_GE(holding - before, kBlocks);
+  EXPECT_LE(holding - before, kBlocks + kSlack);
+  blocks.clear();
+  EXPECT_LE(std::abs(shown() - before), kSlack);
 }
 
 }  // namespace
