@@ -28,6 +28,7 @@ void ConfigureCrawlerHttp(TIdHTTP& http) {
   http.Request.ContentRangeStart = 0;
   http.ReadTimeout = 120000;
   http.ConnectTimeout = 120000;
+  http.PageDeadline = CrawlerPageDeadlineMs;  // Safeguard: a page that trickles cannot hold its thread for ever
   http.AllowCookies = false;
   http.Request.UserAgent = UserAgent;
   http.Request.AcceptLanguage = "en";

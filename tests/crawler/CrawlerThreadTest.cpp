@@ -302,6 +302,17 @@ TEST_F(CrawlerThreadTest, SeveralThreadsQueueEveryPageOnce) {
   EXPECT_EQ(PendingSideFileCount(), 60);
 }
 
+// The client ends a page at its deadline as a read time-out (its own tests
+// show it with a short one); a download thread's client must have one, or a
+// server that trickles holds the thread for ever.
+TEST(CrawlerHttpSettings, APageIsBoundedAsAWholeAndNotOnlyBySilence) {
+  TIdHTTP http;
+  ConfigureCrawlerHttp(http);
+  EXPECT_EQ(http.ReadTimeout, 120000);
+  EXPECT_EQ(http.PageDeadline, CrawlerPageDeadlineMs);
+  EXPECT_GT(http.PageDeadline, http.ReadTimeout);
+}
+
 TEST(ThumbnailFailures, TheFirstTenOfTheRunAreOnlyCountedEveryLaterOneIsFatal) {
   ThumbnailErrorCount = 0;
   for (int i = 1; i <= ThumbnailErrorLimit; ++i) EXPECT_FALSE(CountThumbnailFailure()) << i;

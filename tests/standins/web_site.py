@@ -42,6 +42,11 @@ Routes (any query string is ignored unless a route names it):
   /trickle.html?pieces=<n>&interval=<ms>
                    200 text/html with a Content-Length; the body goes in <n>
                    pieces (default 10) of TRICKLE_PIECE, <ms> apart (default 300)
+  /trickle-head.html?lines=<n>&interval=<ms>
+                   200 text/html whose header trickles: after the status line,
+                   <n> lines "X-Trickle: t" (default 10) go one byte at a time,
+                   <ms> apart (default 100); then the rest of the header and
+                   /page.html at once
   /partial.html    200 with "Content-Length: 1000", then 100 bytes and a close
   /close           reads the request, then closes the connection without a reply
   /reset           reads the request, then resets the connection
@@ -185,6 +190,17 @@ class Handler(BaseHTTPRequestHandler):
                 time.sleep(interval)
                 self.wfile.write(TRICKLE_PIECE)
                 self.wfile.flush()
+            return None
+        if path == "/trickle-head.html":
+            lines = int(query.get("lines", "10"))
+            interval = float(query.get("interval", "100")) / 1000.0
+            self.wfile.write(b"HTTP/1.1 200 OK\r\n")
+            self.wfile.flush()
+            for byte in b"X-Trickle: t\r\n" * lines:
+                time.sleep(interval)
+                self.wfile.write(bytes([byte]))
+                self.wfile.flush()
+            self.wfile.write(b"Content-Type: text/html\r\nContent-Length: %d\r\n\r\n" % len(PAGE) + PAGE)
             return None
         if path == "/endless.html":
             self.send_response(200)
