@@ -1,5 +1,7 @@
 #include "crawler/UrlQueue.h"
 
+#include <sys/stat.h>
+
 #include "crawler/CrawlerEngine.h"
 #include "platform/Files.h"
 #include "platform/Threads.h"
@@ -11,6 +13,23 @@ constexpr const char* kSideFileName = "SideFile.dat";
 constexpr uint32_t kQueuePollMs = 10000;
 
 int32_t Successor(const queueType& q, int32_t i) { return (i % q.Capacity) + 1; }
+
+// What stands under the save file's name when that is not a regular file
+// ("a FIFO", ...); empty for a regular file or none. The name itself is
+// looked at, not what a symbolic link points to.
+std::string NonRegularKind(const char* path) {
+  struct stat st {};
+  if (::lstat(path, &st) != 0 || S_ISREG(st.st_mode)) return {};
+  if (S_ISLNK(st.st_mode)) return "a symbolic link";
+  if (S_ISFIFO(st.st_mode)) return "a FIFO";
+  if (S_ISDIR(st.st_mode)) return "a directory";
+  if (S_ISSOCK(st.st_mode)) return "a socket";
+  return "a device";
+}
+
+void LogNotRegular(const std::string& kind) {
+  CallErrorLogProc(std::string(kSideFileName) + " is " + kind + ", not a regular file; it is left alone");
+}
 }  // namespace
 
 queueType UrlQueue;
@@ -109,6 +128,12 @@ bool UrlQueueIsEmpty() { return QueueIsEmpty(UrlQueue); }
 int32_t UrlQueueCount() { return UrlQueue.Count.load(); }
 
 void SaveUrlQueue() {
+  // Safeguard: the save never writes through a symbolic link or into a FIFO (where it would block, or its records vanish).
+  // A directory cannot be created over and fails as it is.
+  if (const std::string kind = NonRegularKind(kSideFileName); !kind.empty() && kind != "a directory") {
+    LogNotRegular(kind);
+    throw EInOutError(5);
+  }
   TFile file = TFile::Create(kSideFileName);
   std::array<uint8_t, UrlInfo::kEncodedSize> record{};
   UrlInfo info;
@@ -136,6 +161,13 @@ void SaveUrlQueue() {
 }
 
 void LoadUrlQueue() {
+  // Safeguard: only a regular file is read; opening a FIFO would hold up the start until something writes to it.
+  // (Something swapped in between this look and the open is out of reach: only the owner of the work
+  // directory can do that.)
+  if (const std::string kind = NonRegularKind(kSideFileName); !kind.empty()) {
+    LogNotRegular(kind);
+    return;
+  }
   TFile file;
   try {
     file = TFile::OpenExisting(kSideFileName, TFile::Mode::Read);

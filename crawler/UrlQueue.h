@@ -69,9 +69,12 @@ int32_t UrlQueueCount();
 // cannot be written (a full disk) is cut off the file again and its page is
 // lost with an error-log line "SideFile.dat cannot take <url>: ...", so the
 // file holds whole records only. Raises EInOutError when the file cannot be
-// created, cut back or closed.
+// created, cut back or closed, and (after an error-log line) when the name
+// stands for something else than a regular file, which is left alone.
 void SaveUrlQueue();
 // Puts the records of "SideFile.dat" back into the queue and deletes the file.
+// Anything else than a regular file of that name (a FIFO, a directory, a
+// symbolic link) is not opened: it gets an error-log line and is left alone.
 void LoadUrlQueue();
 
 }  // namespace tov
