@@ -182,7 +182,7 @@ void SetCrawlers(int32_t n) {
     try {
       thread = MakeCrawlerThread();
     } catch (...) {
-      // Safeguard: a download thread that cannot be made is not left counted as on its way, or no later call would start one.
+      // Safeguard: a thread that cannot be made is not left counted as on its way, which would stop every later raise.
       ThreadsBeingCreated.fetch_sub(1);
       if (!g_thread_creation_failing) {
         CallErrorLogProc("Cant create thread nr: " + std::to_string(k) + " of " + std::to_string(n) + ": " +
