@@ -36,6 +36,10 @@ queueType UrlQueue;
 std::mutex UrlQueuePutLock;
 std::mutex UrlQueueGetLock;
 
+namespace {
+bool g_save_begun = false;  // under UrlQueuePutLock
+}  // namespace
+
 void EncodeUrlInfo(const UrlInfo& info, std::span<uint8_t, UrlInfo::kEncodedSize> out) {
   ByteWriter w(out);
   w.Put(info.Url);
@@ -89,13 +93,28 @@ bool QueueFront(const queueType& q, UrlInfo& item) {
   return true;
 }
 
-void InitUrlQueue(int32_t capacity) { CreateQueue(UrlQueue, capacity); }
+void InitUrlQueue(int32_t capacity) {
+  CreateQueue(UrlQueue, capacity);
+  std::lock_guard<std::mutex> lock(UrlQueuePutLock);
+  g_save_begun = false;
+}
 
 bool PutUrl(const UrlInfo& item) {
   UrlInfo copy = item;
   std::lock_guard<std::mutex> lock(UrlQueuePutLock);
-  while (UrlQueue.Count.load() == UrlQueue.Capacity) EngineSleep(kQueuePollMs);
-  return Enqueue(UrlQueue, copy);
+  for (;;) {
+    const bool full = UrlQueue.Count.load() == UrlQueue.Capacity;
+    // Safeguard: after the stop, a page the queue cannot take in time for the save is named, not lost in silence.
+    // (Nothing takes pages then, so a full queue stays full.)
+    if (StopCrawling && (full || g_save_begun)) {
+      CallErrorLogProc("SideFile.dat cannot take " + copy.Url.str() + ": " +
+                       (g_save_begun ? "the page queue was saved already" : "the page queue is full at shut-down") +
+                       "; the page is lost");
+      return false;
+    }
+    if (!full) return Enqueue(UrlQueue, copy);
+    EngineSleep(kQueuePollMs);
+  }
 }
 
 bool GetUrl(UrlInfo& item) {
@@ -128,7 +147,12 @@ bool UrlQueueIsEmpty() { return QueueIsEmpty(UrlQueue); }
 int32_t UrlQueueCount() { return UrlQueue.Count.load(); }
 
 void SaveUrlQueue() {
-  // Safeguard: the save never writes through a symbolic link or into a FIFO (where it would block, or its records vanish).
+  {
+    // Waits for a put under way; every later one is refused and named.
+    std::lock_guard<std::mutex> lock(UrlQueuePutLock);
+    g_save_begun = true;
+  }
+  // Safeguard: the save never writes through a symbolic link, nor into a FIFO where it would block.
   // A directory cannot be created over and fails as it is.
   if (const std::string kind = NonRegularKind(kSideFileName); !kind.empty() && kind != "a directory") {
     LogNotRegular(kind);
@@ -161,7 +185,7 @@ void SaveUrlQueue() {
 }
 
 void LoadUrlQueue() {
-  // Safeguard: only a regular file is read; opening a FIFO would hold up the start until something writes to it.
+  // Safeguard: only a regular file is read; opening a FIFO would hold up the start for good.
   // (Something swapped in between this look and the open is out of reach: only the owner of the work
   // directory can do that.)
   if (const std::string kind = NonRegularKind(kSideFileName); !kind.empty()) {

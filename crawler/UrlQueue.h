@@ -54,7 +54,10 @@ extern std::mutex UrlQueuePutLock;
 extern std::mutex UrlQueueGetLock;
 
 void InitUrlQueue(int32_t capacity);
-// Waits, sleeping 10 s at a time with the put lock held, while the queue is full.
+// Waits, sleeping 10 s at a time with the put lock held, while the queue is
+// full. Once StopCrawling is set, a page that finds the queue full, or finds
+// the save begun, is not put: it is named in the error log ("SideFile.dat
+// cannot take <url>: ...") and the result is false.
 bool PutUrl(const UrlInfo& item);
 // Waits, sleeping 10 s at a time with the get lock held, while the queue is
 // empty. Once StopCrawling is set it takes nothing and returns false.
