@@ -70,9 +70,8 @@ void TCrawlerThread::Execute() {
     Http->OnConnected = [this](TIdHTTP& s) { HttpConnected(s); };
     PageLoop(*tools);
   } catch (...) {
-    // The page in hand is lost unless a failed append put it back in the
-    // queue; the thread still leaves through its exit sequence, and the
-    // monitor's next thread count starts a new one.
+    // The page in hand is lost; the thread still leaves through its exit
+    // sequence, and the monitor's next thread count starts a new one.
     CallErrorLogProc("Download thread " + std::to_string(ThreadID()) + " ended by " + CurrentExceptionClassName() +
                      ": " + CurrentExceptionMessage());
   }
@@ -124,16 +123,7 @@ void TCrawlerThread::ProcessPage(Tools& tools, const UrlInfo& page) {
   }
 
   rec.Html = CompressString(body, 2);
-  try {
-    AddToSideFileQueue(rec);
-  } catch (const EInOutError& e) {
-    // A full disk, say. The page goes back to the queue to be fetched again
-    // once there is room; the thread still ends on the failure.
-    CallErrorLogProc("cant queue " + page.Url.str() + " for " + page.Storage.str() + ": " + e.Message() +
-                     "; the page goes back to the page queue");
-    PutUrl(page);
-    throw;
-  }
+  if (!QueueEntry(rec, page)) return;
 
   if (StatProc) {
     if (page.PageType == "robottxt") {
@@ -143,6 +133,41 @@ void TCrawlerThread::ProcessPage(Tools& tools, const UrlInfo& page) {
     }
   }
   ReportThreadCount();
+}
+
+bool TCrawlerThread::QueueEntry(const ThumbnaleData& rec, const UrlInfo& page) {
+  std::string failure;
+  try {
+    AddToSideFileQueue(rec, false);
+    return true;
+  } catch (const EInOutError& e) {
+    failure = e.Message();
+  }
+  // Safeguard: an entry that cannot be written (no sqtemp, no rights, a full disk) pauses fetching, and the page
+  // waits in hand, rather than each thread fetching pages again and again only to fail to queue them.
+  struct Hold {
+    bool first = HoldUrlTaking();
+    ~Hold() { ReleaseUrlTaking(); }
+  } hold;
+  const std::string url = page.Url.str();
+  if (hold.first) {
+    CallErrorLogProc("cant queue " + url + " for " + page.Storage.str() + ": " + SideFileName(page.Storage.str()) +
+                     ": " + failure + "; fetching pauses until its entry can be written");
+  }
+  CallLogProc("Url: " + url + " waits until its entry can be written");
+  for (;;) {
+    EngineSleep(EntryRetryMs);
+    if (StopCrawling) {
+      PutUrl(page);  // to be saved with the rest of the queue
+      return false;
+    }
+    try {
+      AddToSideFileQueue(rec, false);
+      CallLogProc("Url: " + url + " queued at last, fetching goes on");
+      return true;
+    } catch (const EInOutError&) {
+    }
+  }
 }
 
 int32_t TCrawlerThread::Fetch(const UrlInfo& page, std::string& body, ThumbnaleData& rec) {

@@ -38,6 +38,7 @@ std::mutex UrlQueueGetLock;
 
 namespace {
 bool g_save_begun = false;  // under UrlQueuePutLock
+std::atomic<int32_t> g_taking_holds{0};
 }  // namespace
 
 void EncodeUrlInfo(const UrlInfo& info, std::span<uint8_t, UrlInfo::kEncodedSize> out) {
@@ -122,12 +123,16 @@ bool GetUrl(UrlInfo& item) {
   // Once the engine stops, a waiting taker takes nothing more: a page that
   // arrives during the shut-down stays for the save instead of being lost
   // with a thread the shut-down no longer waits for.
-  while (QueueIsEmpty(UrlQueue) && !StopCrawling) EngineSleep(kQueuePollMs);
+  while ((QueueIsEmpty(UrlQueue) || g_taking_holds.load() > 0) && !StopCrawling) EngineSleep(kQueuePollMs);
   if (StopCrawling) return false;
   bool result = QueueFront(UrlQueue, item);
   Dequeue(UrlQueue);
   return result;
 }
+
+bool HoldUrlTaking() { return g_taking_holds.fetch_add(1) == 0; }
+
+void ReleaseUrlTaking() { g_taking_holds.fetch_sub(1); }
 
 bool TryGetUrl(UrlInfo& item) {
   // A taker may hold the get lock through its polls of an empty queue; then

@@ -60,8 +60,15 @@ void InitUrlQueue(int32_t capacity);
 // cannot take <url>: ...") and the result is false.
 bool PutUrl(const UrlInfo& item);
 // Waits, sleeping 10 s at a time with the get lock held, while the queue is
-// empty. Once StopCrawling is set it takes nothing and returns false.
+// empty or taking is held. Once StopCrawling is set it takes nothing and
+// returns false.
 bool GetUrl(UrlInfo& item);
+// A hold on taking: while one or more are on, GetUrl hands out no page. A
+// download thread puts one on while a page it took waits for its entry to be
+// written, so that no thread fetches a page that could not be queued either.
+// HoldUrlTaking is true for the hold that begins such a pause.
+bool HoldUrlTaking();
+void ReleaseUrlTaking();
 // Takes the oldest record if there is one, without waiting for one to arrive
 // or for a taker that waits on the empty queue.
 bool TryGetUrl(UrlInfo& item);

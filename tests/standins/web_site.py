@@ -55,6 +55,10 @@ Routes (any query string is ignored unless a route names it):
                    HTML; the title holds the whole request path with its query, so
                    /gen/20.html?p=1 and ?p=2 differ (for 2000 distinct 20 KB pages)
 
+  /hits            200 text/plain: the number of requests this site answered
+                   before it, in decimal (requests for /hits not counted);
+                   /hits?path=<p> counts only those for <p> (its query included)
+
 A refused port is the test's choice: any port nothing listens on.
 
 --tls-port N also serves the same routes over TLS on port N of the same
@@ -112,6 +116,10 @@ def generated(size, path):
     return head + repeated(GEN_FILLER, size - len(head) - len(tail)) + tail
 
 
+HITS = {}  # request path with its query -> requests answered
+HITS_LOCK = threading.Lock()
+
+
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     disable_nagle_algorithm = True  # headers and body go in separate writes
@@ -138,6 +146,12 @@ class Handler(BaseHTTPRequestHandler):
         url = urlsplit(self.path)
         path = url.path
         query = {k: v[-1] for k, v in parse_qs(url.query).items()}
+        if path == "/hits":
+            with HITS_LOCK:
+                n = HITS.get(query["path"], 0) if "path" in query else sum(HITS.values())
+            return self.send_body(200, "text/plain", str(n).encode())
+        with HITS_LOCK:
+            HITS[self.path] = HITS.get(self.path, 0) + 1
         fixed = {
             "/page.html": ("text/html", PAGE),
             "/frames.html": ("text/html", FRAMES),
