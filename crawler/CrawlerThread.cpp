@@ -143,8 +143,8 @@ bool TCrawlerThread::QueueEntry(const ThumbnaleData& rec, const UrlInfo& page) {
   } catch (const EInOutError& e) {
     failure = e.Message();
   }
-  // Safeguard: an entry that cannot be written (no sqtemp, no rights, a full disk) pauses fetching, and the page
-  // waits in hand, rather than each thread fetching pages again and again only to fail to queue them.
+  // Safeguard: an entry that cannot be written pauses fetching, so no thread fetches pages again and again for nothing.
+  // (No sqtemp, no rights, a full disk.) The page waits in hand, and no thread takes a new one meanwhile.
   struct Hold {
     bool first = HoldUrlTaking();
     ~Hold() { ReleaseUrlTaking(); }

@@ -12,6 +12,9 @@ namespace {
 constexpr const char* kSideFileName = "SideFile.dat";
 constexpr uint32_t kQueuePollMs = 10000;
 
+bool g_save_begun = false;  // under UrlQueuePutLock
+std::atomic<int32_t> g_taking_holds{0};
+
 int32_t Successor(const queueType& q, int32_t i) { return (i % q.Capacity) + 1; }
 
 // What stands under the save file's name when that is not a regular file
@@ -35,11 +38,6 @@ void LogNotRegular(const std::string& kind) {
 queueType UrlQueue;
 std::mutex UrlQueuePutLock;
 std::mutex UrlQueueGetLock;
-
-namespace {
-bool g_save_begun = false;  // under UrlQueuePutLock
-std::atomic<int32_t> g_taking_holds{0};
-}  // namespace
 
 void EncodeUrlInfo(const UrlInfo& info, std::span<uint8_t, UrlInfo::kEncodedSize> out) {
   ByteWriter w(out);
