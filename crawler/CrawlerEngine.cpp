@@ -43,6 +43,14 @@ namespace {
 std::mutex g_user_info_lock;
 TUserInfo g_user_info;
 
+std::atomic<TCrawlerThreadMaker> g_thread_maker{nullptr};
+bool g_thread_creation_failing = false;  // under ThreadCreateLock
+
+TCrawlerThread* MakeCrawlerThread() {
+  TCrawlerThreadMaker maker = g_thread_maker.load();
+  return maker != nullptr ? maker() : new TCrawlerThread;
+}
+
 // Starts one of the engine's idle-priority background threads; from its
 // resume on it owns itself and clears global when it ends.
 template <typename T>
@@ -170,7 +178,21 @@ void SetCrawlers(int32_t n) {
   while (k < n) {
     ++k;
     ThreadsBeingCreated.fetch_add(1);
-    auto* thread = new TCrawlerThread;
+    TCrawlerThread* thread = nullptr;
+    try {
+      thread = MakeCrawlerThread();
+    } catch (...) {
+      // Safeguard: a thread that cannot be made is not left counted as on its way, which would stop every later raise.
+      ThreadsBeingCreated.fetch_sub(1);
+      if (!g_thread_creation_failing) {
+        CallErrorLogProc("Cant create thread nr: " + std::to_string(k) + " of " + std::to_string(n) + ": " +
+                         CurrentExceptionClassName() + ": " + CurrentExceptionMessage() +
+                         "; the next thread count tries again");
+      }
+      g_thread_creation_failing = true;
+      return;
+    }
+    g_thread_creation_failing = false;
     CrawlerThreads[static_cast<size_t>(k)] = thread->ThreadID();
     thread->SetFreeOnTerminate(true);
     thread->SetPriority(TThreadPriority::Idle);
@@ -180,6 +202,8 @@ void SetCrawlers(int32_t n) {
                 " as id: " + std::to_string(id));
   }
 }
+
+void SetCrawlerThreadMaker(TCrawlerThreadMaker maker) { g_thread_maker = maker; }
 
 THartPip::~THartPip() {
   THartPip* self = this;

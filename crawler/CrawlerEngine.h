@@ -15,6 +15,8 @@
 
 namespace tov {
 
+class TCrawlerThread;
+
 using TLogProc = std::function<void(const std::string& line)>;
 using TStatProc = std::function<void(uint8_t outcome)>;  // 0 ok, 1 failed, 2 robots.txt
 using TNotifyProc = std::function<void()>;
@@ -82,8 +84,15 @@ std::string CrawlerUserAgent(const std::string& version);
 void SetUserInfo(const std::string& user, const std::string& password, const std::string& team);
 void EnableFetching();
 // Sets the wanted number of download threads (0 to 100; more is capped at 100)
-// and starts the missing ones.
+// and starts the missing ones. A thread that cannot be made ends the call: it
+// is logged (once until a thread can be made again) and not counted, so the
+// next call tries again.
 void SetCrawlers(int32_t n);
+
+// How SetCrawlers makes a download thread, suspended; it may raise. Tests put
+// in one that fails; nullptr restores the plain one, which the programs use.
+using TCrawlerThreadMaker = TCrawlerThread* (*)();
+void SetCrawlerThreadMaker(TCrawlerThreadMaker maker);
 
 int32_t RunningThreadCount();
 int32_t QueuedUrlCount();

@@ -28,6 +28,7 @@ void ConfigureCrawlerHttp(TIdHTTP& http) {
   http.Request.ContentRangeStart = 0;
   http.ReadTimeout = 120000;
   http.ConnectTimeout = 120000;
+  http.PageDeadline = CrawlerPageDeadlineMs;  // Safeguard: a page that trickles cannot hold its thread for ever
   http.AllowCookies = false;
   http.Request.UserAgent = UserAgent;
   http.Request.AcceptLanguage = "en";
@@ -69,9 +70,8 @@ void TCrawlerThread::Execute() {
     Http->OnConnected = [this](TIdHTTP& s) { HttpConnected(s); };
     PageLoop(*tools);
   } catch (...) {
-    // The page in hand is lost unless a failed append put it back in the
-    // queue; the thread still leaves through its exit sequence, and the
-    // monitor's next thread count starts a new one.
+    // The page in hand is lost; the thread still leaves through its exit
+    // sequence, and the monitor's next thread count starts a new one.
     CallErrorLogProc("Download thread " + std::to_string(ThreadID()) + " ended by " + CurrentExceptionClassName() +
                      ": " + CurrentExceptionMessage());
   }
@@ -123,16 +123,7 @@ void TCrawlerThread::ProcessPage(Tools& tools, const UrlInfo& page) {
   }
 
   rec.Html = CompressString(body, 2);
-  try {
-    AddToSideFileQueue(rec);
-  } catch (const EInOutError& e) {
-    // A full disk, say. The page goes back to the queue to be fetched again
-    // once there is room; the thread still ends on the failure.
-    CallErrorLogProc("cant queue " + page.Url.str() + " for " + page.Storage.str() + ": " + e.Message() +
-                     "; the page goes back to the page queue");
-    PutUrl(page);
-    throw;
-  }
+  if (!QueueEntry(rec, page)) return;
 
   if (StatProc) {
     if (page.PageType == "robottxt") {
@@ -142,6 +133,41 @@ void TCrawlerThread::ProcessPage(Tools& tools, const UrlInfo& page) {
     }
   }
   ReportThreadCount();
+}
+
+bool TCrawlerThread::QueueEntry(const ThumbnaleData& rec, const UrlInfo& page) {
+  std::string failure;
+  try {
+    AddToSideFileQueue(rec, false);
+    return true;
+  } catch (const EInOutError& e) {
+    failure = e.Message();
+  }
+  // Safeguard: an entry that cannot be written pauses fetching, so no thread fetches pages again and again for nothing.
+  // (No sqtemp, no rights, a full disk.) The page waits in hand, and no thread takes a new one meanwhile.
+  struct Hold {
+    bool first = HoldUrlTaking();
+    ~Hold() { ReleaseUrlTaking(); }
+  } hold;
+  const std::string url = page.Url.str();
+  if (hold.first) {
+    CallErrorLogProc("cant queue " + url + " for " + page.Storage.str() + ": " + SideFileName(page.Storage.str()) +
+                     ": " + failure + "; fetching pauses until its entry can be written");
+  }
+  CallLogProc("Url: " + url + " waits until its entry can be written");
+  for (;;) {
+    EngineSleep(EntryRetryMs);
+    if (StopCrawling) {
+      PutUrl(page);  // to be saved with the rest of the queue
+      return false;
+    }
+    try {
+      AddToSideFileQueue(rec, false);
+      CallLogProc("Url: " + url + " queued at last, fetching goes on");
+      return true;
+    } catch (const EInOutError&) {
+    }
+  }
 }
 
 int32_t TCrawlerThread::Fetch(const UrlInfo& page, std::string& body, ThumbnaleData& rec) {

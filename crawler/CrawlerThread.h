@@ -27,9 +27,18 @@ class TMakeThumpnale;
 // The thumbnail buffer's size; a JPEG enters a page's entry only when it is
 // smaller than this.
 constexpr int32_t ThumbnailBufferSize = 20480;
+// How often a download thread tries again to write an entry that could not
+// be written, with the page in hand.
+constexpr uint32_t EntryRetryMs = 5000;
 // Failures of an unexpected class the thumbnail maker may have in one run
 // before each further one also stops the crawler with a message.
 constexpr int32_t ThumbnailErrorLimit = 10;
+
+// The longest a download thread spends on one page once connected, header
+// and body: five minutes, 2.5 times the read time-out, is enough for the
+// largest page kept (5 MiB) at 18 KB/s, and it bounds what a server that
+// sends a byte now and then can hold a thread. A page cut there gets 604.
+constexpr int CrawlerPageDeadlineMs = 300000;
 
 // The HTTP settings every download thread makes on its client.
 void ConfigureCrawlerHttp(TIdHTTP& http);
@@ -63,6 +72,11 @@ class TCrawlerThread : public TThread {
   void ProcessPage(Tools& tools, const UrlInfo& page);
   // GETs the page; returns the status code and fills body, whatever failed.
   int32_t Fetch(const UrlInfo& page, std::string& body, ThumbnaleData& rec);
+  // Appends the page's entry. While it cannot be written the page is kept
+  // and its entry tried again every EntryRetryMs, and no thread takes a new
+  // page; false when the engine stopped first, with the page back in the
+  // page queue to be saved.
+  bool QueueEntry(const ThumbnaleData& rec, const UrlInfo& page);
   // Cleans a copy of body into the work file and renders it; returns the
   // JPEG's length in the buffer, 0 for none.
   int32_t MakePageThumbnail(Tools& tools, const UrlInfo& page, const std::string& body);

@@ -103,7 +103,9 @@ void TakeUpSideFiles() {
   }
 }
 
-void AddToSideFileQueue(const ThumbnaleData& rec) {
+std::string SideFileName(const std::string& storage) { return QueueFileName(storage); }
+
+void AddToSideFileQueue(const ThumbnaleData& rec, bool logOpenFailure) {
   const std::string storage = rec.Storage.str();
   if (!IsValidStorageAddress(storage)) {
     CallErrorLogProc("Entry for " + rec.Url.str() + " not queued: storage address \"" + storage +
@@ -129,7 +131,7 @@ void AddToSideFileQueue(const ThumbnaleData& rec) {
       try {
         file = TFile::OpenAppend(slot.FileName);
       } catch (const EInOutError&) {
-        CallErrorLogProc("cant write to SideFileQueue, file " + slot.FileName + " is locked.");
+        if (logOpenFailure) CallErrorLogProc("cant write to SideFileQueue, file " + slot.FileName + " is locked.");
         throw;
       }
     }

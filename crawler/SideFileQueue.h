@@ -52,11 +52,14 @@ void TakeUpSideFiles();
 
 // Appends one entry for rec to its server's queue file and counts it. A file
 // that cannot be opened (logged as "cant write to SideFileQueue, file ... is
-// locked.") or a write that fails part-way (a full disk; cut back off the
-// file) leaves the entry uncounted and raises EInOutError, so the caller
-// still has the page. An entry whose storage address cannot name a file is
-// logged and not queued.
-void AddToSideFileQueue(const ThumbnaleData& rec);
+// locked." unless logOpenFailure is false: the caller logs the failure) or a
+// write that fails part-way (a full disk; cut back off the file) leaves the
+// entry uncounted and raises EInOutError, so the caller still has the page.
+// An entry whose storage address cannot name a file is logged and not queued.
+void AddToSideFileQueue(const ThumbnaleData& rec, bool logOpenFailure = true);
+
+// The queue file of a storage server: <WorkDir>/sqtemp/<storage>.
+std::string SideFileName(const std::string& storage);
 
 // The slot of a storage server, claimed when it has none. Under the lock.
 size_t ChooseSideFileSlot(const std::string& storage);

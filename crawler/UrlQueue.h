@@ -54,11 +54,21 @@ extern std::mutex UrlQueuePutLock;
 extern std::mutex UrlQueueGetLock;
 
 void InitUrlQueue(int32_t capacity);
-// Waits, sleeping 10 s at a time with the put lock held, while the queue is full.
+// Waits, sleeping 10 s at a time with the put lock held, while the queue is
+// full. Once StopCrawling is set, a page that finds the queue full, or finds
+// the save begun, is not put: it is named in the error log ("SideFile.dat
+// cannot take <url>: ...") and the result is false.
 bool PutUrl(const UrlInfo& item);
 // Waits, sleeping 10 s at a time with the get lock held, while the queue is
-// empty. Once StopCrawling is set it takes nothing and returns false.
+// empty or taking is held. Once StopCrawling is set it takes nothing and
+// returns false.
 bool GetUrl(UrlInfo& item);
+// A hold on taking: while one or more are on, GetUrl hands out no page. A
+// download thread puts one on while a page it took waits for its entry to be
+// written, so that no thread fetches a page that could not be queued either.
+// HoldUrlTaking is true for the hold that begins such a pause.
+bool HoldUrlTaking();
+void ReleaseUrlTaking();
 // Takes the oldest record if there is one, without waiting for one to arrive
 // or for a taker that waits on the empty queue.
 bool TryGetUrl(UrlInfo& item);
@@ -69,9 +79,12 @@ int32_t UrlQueueCount();
 // cannot be written (a full disk) is cut off the file again and its page is
 // lost with an error-log line "SideFile.dat cannot take <url>: ...", so the
 // file holds whole records only. Raises EInOutError when the file cannot be
-// created, cut back or closed.
+// created, cut back or closed, and (after an error-log line) when the name
+// stands for something else than a regular file, which is left alone.
 void SaveUrlQueue();
 // Puts the records of "SideFile.dat" back into the queue and deletes the file.
+// Anything else than a regular file of that name (a FIFO, a directory, a
+// symbolic link) is not opened: it gets an error-log line and is left alone.
 void LoadUrlQueue();
 
 }  // namespace tov

@@ -85,12 +85,13 @@ bool IsRefusedScheme(const std::string& url) {
 
 // The state of one Get, reached from curl's callbacks.
 struct TIdHTTP::Transfer {
-  enum class Stop { None, ReadTimeout, BodyBound, HeaderBound, CallbackFailed };
+  enum class Stop { None, ReadTimeout, PageDeadline, BodyBound, HeaderBound, CallbackFailed };
 
   TIdHTTP* client = nullptr;
   std::string body;
   size_t header_bytes = 0;
   bool connected = false;
+  Clock::time_point connected_at;
   Clock::time_point last_activity = Clock::now();
   Stop stop = Stop::None;
   std::exception_ptr failure;
@@ -114,6 +115,7 @@ struct TIdHTTP::Transfer {
     auto* t = static_cast<Transfer*>(p);
     t->connected = true;
     t->Touch();
+    t->connected_at = t->last_activity;
     t->client->peer_ip_ = primary_ip != nullptr ? primary_ip : "";
     if (!t->client->OnConnected) return CURL_PREREQFUNC_OK;
     try {
@@ -173,9 +175,17 @@ struct TIdHTTP::Transfer {
 
   static int OnProgress(void* p, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     auto* t = static_cast<Transfer*>(p);
+    if (!t->connected) return 0;
+    const Clock::time_point now = Clock::now();
     int limit = t->client->ReadTimeout;
-    if (t->connected && limit > 0 && Clock::now() - t->last_activity > std::chrono::milliseconds(limit)) {
+    if (limit > 0 && now - t->last_activity > std::chrono::milliseconds(limit)) {
       t->stop = Stop::ReadTimeout;
+      return 1;
+    }
+    // Safeguard: an answer that trickles in never falls silent; the deadline ends it all the same.
+    int deadline = t->client->PageDeadline;
+    if (deadline > 0 && now - t->connected_at > std::chrono::milliseconds(deadline)) {
+      t->stop = Stop::PageDeadline;
       return 1;
     }
     return 0;
@@ -339,6 +349,9 @@ std::string TIdHTTP::Get(const std::string& url) {
   bool cut_at_bound = rc == CURLE_WRITE_ERROR && t.stop == Transfer::Stop::BodyBound;
   if (rc != CURLE_OK && !cut_at_bound) {
     if (t.stop == Transfer::Stop::ReadTimeout) throw EIdReadTimeout("Read timed out.");
+    if (t.stop == Transfer::Stop::PageDeadline) {
+      throw EIdReadTimeout("Read timed out: the answer took longer than " + std::to_string(PageDeadline) + " ms.");
+    }
     if (t.stop == Transfer::Stop::HeaderBound) throw EIdHTTPBadReply("Response header too long");
     long os_errno = 0;
     curl_easy_getinfo(curl_.get(), CURLINFO_OS_ERRNO, &os_errno);

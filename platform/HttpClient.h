@@ -27,7 +27,8 @@ TOV_DECLARE_EXCEPTION(EIdSocketError, EIdException);
 TOV_DECLARE_EXCEPTION(EIdConnectException, EIdException);
 // The server closed (or reset) the connection before the answer was whole.
 TOV_DECLARE_EXCEPTION(EIdConnClosedGracefully, EIdException);
-// Nothing arrived for ReadTimeout milliseconds.
+// Nothing arrived for ReadTimeout milliseconds, or the answer was not whole
+// within PageDeadline.
 TOV_DECLARE_EXCEPTION(EIdReadTimeout, EIdException);
 
 // The server answered with a final status other than 2xx (redirects included).
@@ -100,6 +101,10 @@ class TIdHTTP {
   TIdHTTPRequest Request;
   int ReadTimeout = 0;
   int ConnectTimeout = 0;
+  // Bounds the whole answer, header and body, from the moment the connection
+  // for the request stands; a server that sends a byte now and then is cut
+  // there with EIdReadTimeout, as a silent one is.
+  int PageDeadline = 0;
   // When set, cookies the server sets are kept in memory for this object's
   // later requests; otherwise none are stored or sent.
   bool AllowCookies = false;

@@ -8,9 +8,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <thread>
 
 #include "crawler/CrawlerEngine.h"
 #include "crawler/UrlQueue.h"
+#include "crawler/UrlServerExchange.h"
 #include "tests/crawler/EngineTestSupport.h"
 #include "tests/support/TestSupport.h"
 
@@ -169,6 +171,68 @@ TEST_F(CloseAllThreadsTest, ASideFileThatCannotBeWrittenIsLoggedAndTheProcessSti
   EXPECT_EQ(errors.Lines()[0].rfind("Cant save SideFile.dat, the queued pages are lost: EInOutError", 0), 0u)
       << errors.Lines()[0];
   EXPECT_EQ(g_terminated, 1);
+}
+
+// The closing thread's one-second polls last 100 ms, every other engine sleep
+// 1 ms: the closing thread's waits leave the URL fetcher some seconds to end.
+void SlowClosingSleep(uint32_t ms) { RealSleep(ms == 1000 ? 100 : 1); }
+
+// A reply of 3000 pages at the stop: the URL fetcher waits for room in the
+// full queue while the closing thread waits for the download threads (one is
+// slow) and then for the reading. The wait for room ends with the stop, so
+// the reading ends before the save: the 1500 queued pages are saved, and each
+// of the others is named in the error log. No page goes without a trace.
+TEST_F(CloseAllThreadsTest, PagesOfAReplyThatDoesNotFitAreNamedAtTheStop) {
+  constexpr int kPages = 3000;
+  std::string xml = "<reply><crawlthis>";
+  for (int i = 0; i < kPages; ++i) {
+    xml += "<crawl><url>http://reply/" + std::to_string(i) + "</url><storage>127.0.0.2</storage></crawl>";
+  }
+  xml += "</crawlthis></reply>";
+  SetSleepFunction(&SlowClosingSleep);
+  ResivingInProgres = true;
+  std::thread fetcher([&] {
+    ParseUrlServerReply(xml);
+    ResivingInProgres = false;
+  });
+  EXPECT_TRUE(WaitUntil([] { return UrlQueueCount() == 1500; }));
+  RunningThreads = 1;  // a slow download thread, ending after some waits
+  StopCrawler();
+  EXPECT_TRUE(WaitUntil([&] { return log.CountPrefix("Waiting for 1 tread(s)") >= 2; }));
+  RunningThreads = 0;
+  const bool ended = RunToEnd();
+  // Without the stop in the wait, the reply would go on into the emptied queue.
+  while (ResivingInProgres) {
+    UrlInfo drained;
+    TryGetUrl(drained);
+  }
+  fetcher.join();
+  ASSERT_TRUE(ended);
+
+  std::vector<std::string> saved;
+  for (const UrlInfo& r : ReadSideFile()) saved.push_back(r.Url.str());
+  ASSERT_EQ(saved.size(), 1500u);
+  for (int i = 0; i < 1500; ++i) ASSERT_EQ(saved[static_cast<size_t>(i)], "http://reply/" + std::to_string(i));
+  const std::vector<std::string> lines = errors.Lines();
+  ASSERT_EQ(lines.size(), 1500u) << (lines.empty() ? "" : lines.back());
+  for (int i = 1500; i < kPages; ++i) {
+    ASSERT_EQ(lines[static_cast<size_t>(i - 1500)], "SideFile.dat cannot take http://reply/" + std::to_string(i) +
+                                                        ": the page queue is full at shut-down; the page is lost");
+  }
+  EXPECT_EQ(UrlQueueCount(), 0);
+}
+
+// A page offered once the save has begun (by a reading the closing thread
+// gave up waiting for) is named too, not left in a queue nobody saves.
+TEST_F(CloseAllThreadsTest, APagePutAfterTheSaveIsNamed) {
+  PutUrl(MakePage("http://before/"));
+  StopCrawling = true;
+  SaveUrlQueue();
+  EXPECT_FALSE(PutUrl(MakePage("http://after/")));
+  EXPECT_EQ(errors.Lines(), std::vector<std::string>{"SideFile.dat cannot take http://after/: the page queue was saved "
+                                                     "already; the page is lost"});
+  EXPECT_EQ(ReadSideFile(), std::vector<UrlInfo>{MakePage("http://before/")});
+  EXPECT_EQ(UrlQueueCount(), 0);
 }
 
 TEST_F(CloseAllThreadsTest, AFailingTerminateIsLoggedAndTheThreadFinishes) {

@@ -7,6 +7,7 @@
 #include <set>
 #include <thread>
 
+#include "crawler/CrawlerThread.h"
 #include "crawler/UrlQueue.h"
 #include "platform/Files.h"
 #include "tests/crawler/EngineTestSupport.h"
@@ -115,6 +116,49 @@ TEST_F(EngineTest, AboveOneHundredIsCappedAtOneHundred) {
   EXPECT_EQ(CreationLines().size(), 100u);
   EXPECT_EQ(CreationLines().back(), "Creating thread nr: 100 of 100");
   EXPECT_TRUE(WaitUntil([] { return RunningThreadCount() == 100; }, 20000));
+}
+
+// Makes download threads, failing while failures are left (as a system out
+// of threads would).
+std::atomic<int> g_failures_left{0};
+TCrawlerThread* FailingThreadMaker() {
+  if (g_failures_left > 0) {
+    --g_failures_left;
+    throw std::runtime_error("cannot create thread");
+  }
+  return new TCrawlerThread;
+}
+
+TEST_F(EngineTest, AThreadThatCannotBeMadeIsLoggedOnceAndALaterCallStartsIt) {
+  Start();
+  SetCrawlerThreadMaker(&FailingThreadMaker);
+  g_failures_left = 3;
+  for (int tick = 0; tick < 3; ++tick) {
+    SetCrawlers(2);  // the monitor resends the count every tick
+    EXPECT_EQ(ThreadsBeingCreated, 0) << tick;
+  }
+  EXPECT_TRUE(CreationLines().empty());
+  EXPECT_EQ(errors.Lines(), std::vector<std::string>{"Cant create thread nr: 1 of 2: Exception: cannot create "
+                                                     "thread; the next thread count tries again"});
+  EXPECT_EQ(WantedThreads, 2);
+
+  SetCrawlers(2);
+  EXPECT_EQ(CreationLines(), (std::vector<std::string>{"Creating thread nr: 1 of 2", "Creating thread nr: 2 of 2"}));
+  ASSERT_TRUE(WaitUntil([] { return RunningThreadCount() == 2 && ThreadsBeingCreated == 0; }));
+
+  // A failure after threads could be made again is logged again, and the
+  // raise goes on from the threads that run.
+  g_failures_left = 1;
+  SetCrawlers(4);
+  EXPECT_EQ(errors.CountPrefix("Cant create thread nr: 3 of 4: "), 1);
+  ASSERT_TRUE(WaitUntil([] { return ThreadsBeingCreated == 0; }));
+  SetCrawlers(4);
+  auto lines = CreationLines();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[2], "Creating thread nr: 3 of 4");
+  EXPECT_EQ(lines[3], "Creating thread nr: 4 of 4");
+  EXPECT_TRUE(WaitUntil([] { return RunningThreadCount() == 4; }));
+  SetCrawlerThreadMaker(nullptr);
 }
 
 TEST_F(EngineTest, NothingChangesOnceStopping) {

@@ -63,7 +63,11 @@ class CrawlerThreadTest : public ::testing::Test {
         errors.Proc(), [] {},
         [this] {
           // The heartbeat's reports are not pages.
-          if (CurrentThreadId() != heartbeat_id) ++handled;
+          if (CurrentThreadId() != heartbeat_id) {
+            ++handled;
+          } else {
+            ++beats;
+          }
         },
         false, "");
     heartbeat_id = HartPipThread.load()->ThreadID();
@@ -94,6 +98,7 @@ class CrawlerThreadTest : public ::testing::Test {
   std::mutex mutex;
   std::vector<uint8_t> stats;
   std::atomic<int> handled{0};  // pages a download thread has finished
+  std::atomic<int> beats{0};    // the heartbeat's own reports
   std::atomic<uint32_t> heartbeat_id{0};
 };
 
@@ -264,8 +269,10 @@ TEST_F(CrawlerThreadTest, AWorkFileNameTooLongForTheSystemFailsCleanly) {
   const UrlInfo page = Page(site.Url("/page.html"), "crawl", true);
   PutUrl(page);
   SetCrawlers(1);
-  // No thumbnail; nor can the entry be written, so the page goes back to the
-  // queue and the thread ends on the failure.
+  // No thumbnail; nor can the entry be written, so the page waits in hand
+  // until the stop puts it back in the queue.
+  ASSERT_TRUE(WaitUntil([&] { return errors.CountPrefix("cant queue ") == 1; }, 20000));
+  StopCrawling = true;
   ASSERT_TRUE(WaitUntil([&] { return RunningThreadCount() == 0 && ThreadsBeingCreated == 0; }, 20000));
   EXPECT_EQ(errors.CountPrefix("kunne ikke jobbe med html fil " + deep + "/tmp/"), 1);
   EXPECT_EQ(errors.CountPrefix("cant queue " + page.Url.str() + " for 127.0.0.5: "), 1);
@@ -300,6 +307,101 @@ TEST_F(CrawlerThreadTest, SeveralThreadsQueueEveryPageOnce) {
   }
   EXPECT_EQ(docs.size(), 60u);
   EXPECT_EQ(PendingSideFileCount(), 60);
+}
+
+int SiteHits(const StandInWebSite& site) {
+  TIdHTTP http;
+  return StrToInt(http.Get(site.Url("/hits")));
+}
+
+std::vector<UrlInfo> GeneratedPages(const StandInWebSite& site, int n) {
+  std::vector<UrlInfo> pages;
+  for (int i = 0; i < n; ++i) {
+    pages.push_back(Page(site.Url("/gen/1.html?p=" + std::to_string(i)), "crawl", false, std::to_string(i)));
+  }
+  return pages;
+}
+
+// No entry can be written while sqtemp is a file, not even by root.
+class EntryPauseTest : public CrawlerThreadTest {
+ protected:
+  // Queues n pages for the given number of threads and waits for the pause.
+  std::vector<UrlInfo> CrawlUntilThePause(int n, int threads) {
+    std::filesystem::remove("sqtemp");
+    test::WriteFileBytes("sqtemp", "");
+    Start();
+    std::vector<UrlInfo> pages = GeneratedPages(site, n);
+    for (const UrlInfo& p : pages) PutUrl(p);
+    SetCrawlers(threads);
+    EXPECT_TRUE(WaitUntil([&] { return errors.CountPrefix("cant queue ") > 0; }));
+    return pages;
+  }
+};
+
+// While no entry can be written fetching pauses: each thread fetches at most
+// the page it had begun, keeps it and takes no other, however often the
+// monitor resends the thread count; the error log gets one line and the
+// heartbeat goes on. Once sqtemp is a folder again every page is queued, and
+// none was fetched twice.
+TEST_F(EntryPauseTest, WhileNoEntryCanBeWrittenFetchingPausesAndThenGoesOn) {
+  CrawlUntilThePause(12, 3);
+  const int beats_before = beats;
+  for (int tick = 0; tick < 50; ++tick) {
+    SetCrawlers(3);
+    RealSleep(10);  // some hundred tries of the entries meanwhile
+  }
+  EXPECT_LE(SiteHits(site), 3);
+  EXPECT_GE(UrlQueueCount(), 9);
+  EXPECT_GT(beats, beats_before);
+  EXPECT_TRUE(Stats().empty());
+  const std::vector<std::string> lines = errors.Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].rfind("cant queue " + site.Url("/gen/1.html?p="), 0), 0u) << lines[0];
+  const std::string tail =
+      " for 127.0.0.5: " + WorkDir + "/sqtemp/127.0.0.5: Invalid filename; fetching pauses until its entry can be written";
+  EXPECT_EQ(lines[0].substr(lines[0].size() - std::min(lines[0].size(), tail.size())), tail);
+
+  std::filesystem::remove("sqtemp");
+  std::filesystem::create_directory("sqtemp");
+  ASSERT_TRUE(WaitUntil([&] { return static_cast<int>(Stats().size()) == 12; }, 60000));
+  std::set<std::string> docs;
+  for (const SideFileEntry& e : Entries()) docs.insert(e.Head.DocID);
+  EXPECT_EQ(docs.size(), 12u);
+  EXPECT_EQ(Entries().size(), 12u);
+  EXPECT_EQ(SiteHits(site), 12);
+  EXPECT_EQ(errors.Lines().size(), 1u);
+}
+
+// At the stop, a page that waits for its entry goes back to the page queue,
+// and so into the save with the pages no thread took.
+TEST_F(EntryPauseTest, AtTheStopAPageWaitingForItsEntryIsSavedWithTheQueue) {
+  const std::vector<UrlInfo> pages = CrawlUntilThePause(4, 2);
+  StopCrawling = true;
+  ASSERT_TRUE(WaitUntil([] { return RunningThreadCount() == 0; }));
+  SaveUrlQueue();
+  std::set<std::string> saved;
+  const std::string bytes = test::ReadFileBytes("SideFile.dat");
+  ASSERT_EQ(bytes.size(), 4 * UrlInfo::kEncodedSize);
+  for (size_t at = 0; at < bytes.size(); at += UrlInfo::kEncodedSize) {
+    saved.insert(DecodeUrlInfo(std::span<const uint8_t, UrlInfo::kEncodedSize>(
+                                   reinterpret_cast<const uint8_t*>(bytes.data() + at), UrlInfo::kEncodedSize))
+                     .Url.str());
+  }
+  std::set<std::string> all;
+  for (const UrlInfo& p : pages) all.insert(p.Url.str());
+  EXPECT_EQ(saved, all);
+  EXPECT_TRUE(Stats().empty());
+}
+
+// The client ends a page at its deadline as a read time-out (its own tests
+// show it with a short one); a download thread's client must have one, or a
+// server that trickles holds the thread for ever.
+TEST(CrawlerHttpSettings, APageIsBoundedAsAWholeAndNotOnlyBySilence) {
+  TIdHTTP http;
+  ConfigureCrawlerHttp(http);
+  EXPECT_EQ(http.ReadTimeout, 120000);
+  EXPECT_EQ(http.PageDeadline, CrawlerPageDeadlineMs);
+  EXPECT_GT(http.PageDeadline, http.ReadTimeout);
 }
 
 TEST(ThumbnailFailures, TheFirstTenOfTheRunAreOnlyCountedEveryLaterOneIsFatal) {

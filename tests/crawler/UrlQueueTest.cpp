@@ -1,10 +1,14 @@
 #include "crawler/UrlQueue.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <csignal>
+#include <filesystem>
 #include <thread>
 
 #include "crawler/CrawlerEngine.h"
@@ -279,6 +283,64 @@ TEST_F(UrlQueueTest, AfterTheStopATakerTakesNothingAndThePageStaysForTheSave) {
   SaveUrlQueue();
   EXPECT_EQ(FileSizeOf("SideFile.dat"), static_cast<int64_t>(UrlInfo::kEncodedSize));
   StopCrawling = false;
+}
+
+// Only a regular file of the save file's name is read or written: a FIFO
+// would hold up the start (and take the records of the save into a pipe), a
+// symbolic link would be followed to a file outside. Each is left as it is.
+TEST_F(UrlQueueTest, ASaveFileNameThatIsNoRegularFileIsLeftAlone) {
+  std::array<uint8_t, UrlInfo::kEncodedSize> rec{};
+  EncodeUrlInfo(MakePage("http://elsewhere/"), rec);
+  const std::string record(reinterpret_cast<const char*>(rec.data()), rec.size());
+  struct Case {
+    const char* kind;
+    bool (*make)();
+    bool save_refused;  // a directory fails the save by itself, as before
+  };
+  const Case cases[] = {
+      {"a FIFO", [] { return ::mkfifo("SideFile.dat", 0600) == 0; }, true},
+      {"a directory", [] { return ::mkdir("SideFile.dat", 0700) == 0; }, false},
+      {"a symbolic link", [] { return ::symlink("target.dat", "SideFile.dat") == 0; }, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind);
+    test::WriteFileBytes("target.dat", record);
+    ASSERT_TRUE(c.make());
+    test::EngineLog seen;
+    ErrorLogProc = seen.Proc();
+
+    std::atomic<bool> loaded{false};
+    std::thread start([&] {
+      LoadUrlQueue();
+      loaded = true;
+    });
+    if (!test::WaitUntil([&] { return loaded.load(); })) {
+      ADD_FAILURE() << "the load waits on the FIFO";
+      ::close(::open("SideFile.dat", O_WRONLY | O_NONBLOCK));  // lets it go
+    }
+    start.join();
+    const std::string line = std::string("SideFile.dat is ") + c.kind + ", not a regular file; it is left alone";
+    EXPECT_EQ(seen.Lines(), std::vector<std::string>{line});
+    EXPECT_TRUE(UrlQueueIsEmpty());
+
+    PutUrl(MakePage("http://queued/"));
+    bool refused = false;
+    try {
+      SaveUrlQueue();
+    } catch (const EInOutError&) {
+      refused = true;
+    }
+    EXPECT_TRUE(refused);
+    EXPECT_EQ(seen.CountPrefix(line), c.save_refused ? 2 : 1);
+    struct stat st {};
+    ASSERT_EQ(::lstat("SideFile.dat", &st), 0);
+    EXPECT_FALSE(S_ISREG(st.st_mode));
+    EXPECT_EQ(test::ReadFileBytes("target.dat"), record);
+
+    ErrorLogProc = errors.Proc();
+    std::filesystem::remove("SideFile.dat");
+    InitUrlQueue(1500);
+  }
 }
 
 }  // namespace

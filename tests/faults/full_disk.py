@@ -12,12 +12,13 @@ Holds when:
   (a file showing a partial tail is read again before it is judged: an append
   may be under way), Config.bin is as it was, every line of ErrorLog.txt
   begins with a time stamp and the file ends with a whole line;
-- a page whose entry cannot be written is logged as "cant queue <url> for
-  <storage>: ...; the page goes back to the page queue", in ErrorLog.txt or,
-  when the log cannot take the line, on the programs' standard error;
+- the page whose entry first cannot be written is logged as "cant queue <url>
+  for <storage>: ...; fetching pauses until its entry can be written" (one
+  line a pause), in ErrorLog.txt or, when the log cannot take the line, on
+  the programs' standard error;
 - once the filler is gone and the storage server answers, new entries are
-  queued and delivered, and every page that went back to the page queue
-  appears in a delivered or queued entry;
+  queued and delivered, and every page that waited for its entry appears in
+  a delivered or queued entry;
 - the crawler stopped (SIGTERM) on a disk full again leaves a SideFile.dat of
   whole 263-byte records;
 - every page the URL server handed out is delivered, queued, saved in
@@ -50,7 +51,7 @@ RECORD = 263  # one page in SideFile.dat
 STAMP = re.compile(rb"\d\d:\d\d:\d\d \d\d/\d\d/\d\d: ")  # ErrorLogStamp() under LC_ALL=C
 STDERR_LINE = re.compile(rb"(?m)^" + STAMP.pattern + rb"([^\r\n]*)")
 URL = re.compile(r"https?://\S+")
-CANT_QUEUE = re.compile(r"cant queue (\S+) for (\S*): .*; the page goes back to the page queue$")
+CANT_QUEUE = re.compile(r"cant queue (\S+) for (\S*): .*; fetching pauses until its entry can be written$")
 
 
 class DiskWorld(faultlib.World):
@@ -179,7 +180,7 @@ def side_file_urls(w):
     return len(data), urls
 
 
-def put_back_urls(messages):
+def waited_urls(messages):
     return {m.group(1) for m in map(CANT_QUEUE.match, messages) if m}
 
 
@@ -234,25 +235,25 @@ def run():
         w.start_monitor()
 
         # The crawl fills the disk; no storage server takes the entries away.
-        check(wait_until(lambda: put_back_urls(w.all_log_messages()), within(90), step=0.5),
+        check(wait_until(lambda: waited_urls(w.all_log_messages()), within(90), step=0.5),
               "the disk filled but no page was logged as \"cant queue\" (%d entries queued, %d bytes free)"
               % (len(w.queued_urls()), free_bytes(work)))
         rounds = check_not_corrupted(w, config, 8)
         full_entries = len(w.queued_urls())
-        put_back = put_back_urls(w.all_log_messages())
+        waited = waited_urls(w.all_log_messages())
 
         # Room again: the sender ships and deletes the queue files.
         os.remove(filler)
         w.start_storage()
         check(wait_until(lambda: w.delivered_urls(), within(60), step=0.5), "nothing was delivered once there was room")
         delivered_at_first = len(w.delivered_urls())
-        check(wait_until(lambda: put_back_urls(w.all_log_messages()) <= queued_or_delivered(w), within(90), step=1),
-              "pages that went back to the page queue were never crawled: %s"
-              % sorted(put_back_urls(w.all_log_messages()) - queued_or_delivered(w))[:5])
+        check(wait_until(lambda: waited_urls(w.all_log_messages()) <= queued_or_delivered(w), within(90), step=1),
+              "pages that waited for their entries were never queued: %s"
+              % sorted(waited_urls(w.all_log_messages()) - queued_or_delivered(w))[:5])
         check(wait_until(lambda: len(w.delivered_urls()) > delivered_at_first, within(60), step=0.5),
               "entries crawled after the disk had room again were not delivered")
         check_not_corrupted(w, config, 1)
-        put_back = put_back_urls(w.all_log_messages())
+        waited = waited_urls(w.all_log_messages())
 
         # Full again, and the crawler stopped there: its page queue goes to a
         # SideFile.dat. A few pages of the disk come free as it stops, so the
@@ -262,7 +263,7 @@ def run():
         with open(spare, "wb") as f:
             f.write(b"\0" * SPARE)
         fill(filler, 0)
-        check(wait_until(lambda: len(put_back_urls(w.all_log_messages())) > len(put_back), within(60), step=0.5),
+        check(wait_until(lambda: len(waited_urls(w.all_log_messages())) > len(waited), within(60), step=0.5),
               "the disk filled again but no page was logged as \"cant queue\"")
         check_not_corrupted(w, config, 2)
         stop_crawler(w, lambda: os.remove(spare))
@@ -282,16 +283,16 @@ def run():
         messages = w.all_log_messages()
         accounted = queued_or_delivered(w) | set(saved)
         unaccounted = [u for u in handed if u not in accounted]
-        # A page that went back to the page queue is not lost by that.
+        # A page that waited for its entry is not lost by that.
         named = {u.rstrip(":") for m in messages if not CANT_QUEUE.match(m) for u in URL.findall(m)}
         silent = [u for u in unaccounted if u not in named]
         check(not silent, "%d pages handed out were lost without a log line: %s" % (len(silent), silent[:5]))
-        put_back = put_back_urls(messages)
+        waited = waited_urls(messages)
         stderr_lines = len(w.stderr_log_messages())
-        print("disk full after %d entries; %d read rounds found nothing corrupted; %d pages went back "
+        print("disk full after %d entries; %d read rounds found nothing corrupted; %d pages waited "
               "(%d error-log lines went to standard error); %d entries delivered; SideFile.dat %s with %d pages "
               "at the stop; %d of %d pages handed out were lost with a log line"
-              % (full_entries, rounds, len(put_back), stderr_lines, len(w.delivered_urls()),
+              % (full_entries, rounds, len(waited), stderr_lines, len(w.delivered_urls()),
                  "absent" if size is None else "of %d bytes" % size, len(saved), len(unaccounted), len(handed)))
         held = True
     finally:

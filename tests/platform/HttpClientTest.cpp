@@ -261,6 +261,36 @@ TEST_F(HttpClientTest, ReadTimeoutCutsSilenceNotASlowButSteadyAnswer) {
   EXPECT_EQ(FailureOf(http_, Url("/trickle.html?pieces=2&interval=3000")), "EIdReadTimeout");
 }
 
+// An answer that never falls silent for ReadTimeout, in its header or in its
+// body, ends at the page deadline as a read time-out.
+TEST_F(HttpClientTest, APageDeadlineEndsAnAnswerThatTrickles) {
+  http_.ReadTimeout = 2000;
+  http_.PageDeadline = 3000;
+  struct Case {
+    const char* path;  // each trickle takes about 8 s, never 1.5 s without a byte
+    const char* failure;
+  };
+  const Case cases[] = {
+      {"/trickle.html?pieces=40&interval=200", "EIdReadTimeout"},
+      {"/trickle-head.html?lines=6&interval=100", "EIdReadTimeout"},
+      // Each of three requests in a row, on one kept-alive connection and
+      // together longer than the deadline, has a deadline of its own.
+      {"/trickle.html?pieces=6&interval=200", "none"},
+      {"/trickle.html?pieces=6&interval=200", "none"},
+      {"/trickle.html?pieces=6&interval=200", "none"},
+      {"/trickle-head.html?lines=1&interval=50", "none"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    std::string message;
+    EXPECT_EQ(FailureOf(http_, Url(c.path), &message), c.failure);
+    if (std::string(c.failure) != "none") {
+      EXPECT_EQ(message, "Read timed out: the answer took longer than 3000 ms.");
+    }
+  }
+  EXPECT_EQ(http_.Get(Url("/trickle-head.html?lines=1&interval=10")), StandInWebSite::PageHtml());
+}
+
 TEST_F(HttpClientTest, KeepsABodyUpToTheBoundAndCountsItWhole) {
   const size_t bound = TIdHTTP::kDefaultMaxBodyBytes;
   ASSERT_GT(bound, size_t{5242880});

@@ -42,6 +42,11 @@ Routes (any query string is ignored unless a route names it):
   /trickle.html?pieces=<n>&interval=<ms>
                    200 text/html with a Content-Length; the body goes in <n>
                    pieces (default 10) of TRICKLE_PIECE, <ms> apart (default 300)
+  /trickle-head.html?lines=<n>&interval=<ms>
+                   200 text/html whose header trickles: after the status line,
+                   <n> lines "X-Trickle: t" (default 10) go one byte at a time,
+                   <ms> apart (default 100); then the rest of the header and
+                   /page.html at once
   /partial.html    200 with "Content-Length: 1000", then 100 bytes and a close
   /close           reads the request, then closes the connection without a reply
   /reset           reads the request, then resets the connection
@@ -49,6 +54,10 @@ Routes (any query string is ignored unless a route names it):
   /gen/<n>.html    200 text/html, exactly <n> KB (n * 1024 bytes) of generated
                    HTML; the title holds the whole request path with its query, so
                    /gen/20.html?p=1 and ?p=2 differ (for 2000 distinct 20 KB pages)
+
+  /hits            200 text/plain: the number of requests this site answered
+                   before it, in decimal (requests for /hits not counted);
+                   /hits?path=<p> counts only those for <p> (its query included)
 
 A refused port is the test's choice: any port nothing listens on.
 
@@ -107,6 +116,10 @@ def generated(size, path):
     return head + repeated(GEN_FILLER, size - len(head) - len(tail)) + tail
 
 
+HITS = {}  # request path with its query -> requests answered
+HITS_LOCK = threading.Lock()
+
+
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     disable_nagle_algorithm = True  # headers and body go in separate writes
@@ -133,6 +146,12 @@ class Handler(BaseHTTPRequestHandler):
         url = urlsplit(self.path)
         path = url.path
         query = {k: v[-1] for k, v in parse_qs(url.query).items()}
+        if path == "/hits":
+            with HITS_LOCK:
+                n = HITS.get(query["path"], 0) if "path" in query else sum(HITS.values())
+            return self.send_body(200, "text/plain", str(n).encode())
+        with HITS_LOCK:
+            HITS[self.path] = HITS.get(self.path, 0) + 1
         fixed = {
             "/page.html": ("text/html", PAGE),
             "/frames.html": ("text/html", FRAMES),
@@ -185,6 +204,17 @@ class Handler(BaseHTTPRequestHandler):
                 time.sleep(interval)
                 self.wfile.write(TRICKLE_PIECE)
                 self.wfile.flush()
+            return None
+        if path == "/trickle-head.html":
+            lines = int(query.get("lines", "10"))
+            interval = float(query.get("interval", "100")) / 1000.0
+            self.wfile.write(b"HTTP/1.1 200 OK\r\n")
+            self.wfile.flush()
+            for byte in b"X-Trickle: t\r\n" * lines:
+                time.sleep(interval)
+                self.wfile.write(bytes([byte]))
+                self.wfile.flush()
+            self.wfile.write(b"Content-Type: text/html\r\nContent-Length: %d\r\n\r\n" % len(PAGE) + PAGE)
             return None
         if path == "/endless.html":
             self.send_response(200)
