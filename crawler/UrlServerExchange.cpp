@@ -176,9 +176,9 @@ std::string BuildUrlRequestXml(std::string_view version, std::string_view userNa
       "<applicationversion>";
   xml += version;
   xml += "</applicationversion><user>";
-  xml += EncodeXmlEntities(userName);
+  xml += EncodeXmlText(userName);
   xml += "</user><password>";
-  xml += EncodeXmlEntities(password);
+  xml += EncodeXmlText(password);
   xml += "</password><data><antall>";
   xml += Num(UrlBatchSize);
   xml += "</antall></data></xml>";

@@ -359,6 +359,9 @@ class TXmlDocument : public TPersistent {
 
 // Each character of XmlEntityChars replaced by its reference.
 std::string EncodeXmlEntities(std::string_view text);
+// Only "&", "<" and ">" replaced by their references: what element text needs
+// so that it cannot close its element or start markup. Quotes stay as typed.
+std::string EncodeXmlText(std::string_view text);
 // The five references of XmlEntities replaced by their characters in one pass
 // from the left; other references stay as written.
 std::string DecodeXmlEntities(std::string_view text);

@@ -211,7 +211,9 @@ TEST_F(UrlExchangeTest, OneExchangeFrameRecordsAndLines) {
 }
 
 // Without verbose logging an exchange shows only its first line and what the
-// reply handling logs; the account's XML characters go out as references.
+// reply handling logs. Of the account's characters only those that could end
+// their element or start markup go out as references; quotes go as typed, as
+// they do in the storage header.
 TEST_F(UrlExchangeTest, AccountFieldsAreEncodedInTheFrame) {
   StandInUrlServer server(Dir("url"), Script({R"({"pages": []})"}));
   ASSERT_TRUE(server.Ready());
@@ -220,7 +222,7 @@ TEST_F(UrlExchangeTest, AccountFieldsAreEncodedInTheFrame) {
 
   const std::string xml =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?><xml><komando>get_sider_for_integrert_nedlasting</komando>"
-      "<applicationversion>0.82</applicationversion><user>k&amp;r&lt;\xF8&gt;</user><password>p&quot;w&apos;"
+      "<applicationversion>0.82</applicationversion><user>k&amp;r&lt;\xF8&gt;</user><password>p\"w'"
       "</password><data><antall>500</antall></data></xml>";
   const std::string length = std::to_string(xml.size() + 10);
   const std::string frame = length + std::string(10 - length.size(), '\0') + xml +
