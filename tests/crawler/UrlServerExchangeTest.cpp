@@ -343,6 +343,23 @@ TEST_F(UrlExchangeTest, AnUnreachableServerIsLoggedAndTheExchangeFails) {
   EXPECT_GE(SleepsOf(FetcherId(), 1000), 1);
 }
 
+// A request that cannot be built fails in the main loop, not in the
+// exchange: nothing is sent, the loop's own line is logged, and the next turn
+// waits a second.
+TEST_F(UrlExchangeTest, ARequestThatCannotBeBuiltIsAFailureOfTheMainLoop) {
+  StandInUrlServer server(Dir("url"), Script({R"({"pages": []})"}));
+  ASSERT_TRUE(server.Ready());
+  Start(std::string(1000, 'u'), "", false);
+  ASSERT_TRUE(WaitForExchange(2));
+  const std::string refused = "Request for urls not sent: its XML is 1214 characters, more than the 1014 its frame holds";
+  EXPECT_EQ(Exchange(1), (std::vector<std::string>{kTrying, refused, "Noe feil skjede i main loopen"}));
+  EXPECT_TRUE(errors.Contains(refused));
+  EXPECT_GE(SleepsOf(FetcherId(), 1000), 1);
+  FetchEnabled = false;
+  EXPECT_TRUE(WaitUntil([] { return !ResivingInProgres; }, kWaitMs));
+  EXPECT_EQ(server.CountRequests(), 0u);
+}
+
 TEST_F(UrlExchangeTest, ReceivingIsFlaggedWhileAnExchangeRuns) {
   StandInUrlServer server(Dir("url"), Script({R"({"silent": true, "end": "hold"})"}));
   ASSERT_TRUE(server.Ready());
