@@ -201,8 +201,19 @@ void TMainForm::FormCreate() {
     return;
   }
 
+  ConfigData config;
   try {
-    const ConfigData config = ReadConfigCopy();
+    config = ReadConfigCopy();
+  } catch (...) {
+    // Without settings the program stays in its message loop without
+    // crawling; the line says which file failed and how.
+    const std::string text = "Tovfetch can't crawl: " + ConfigReadFailure() + ".";
+    ErrorLogLine(text);
+    LogToMemo(text);
+    ShowError(text);
+    return;
+  }
+  try {
     engine_started_ = true;
     StartCrawler(
         [](const std::string& msg) { LogToMemo(msg); }, AppVersionText,
@@ -224,8 +235,8 @@ void TMainForm::FormCreate() {
     }
     ErrorLogLine("Tovfetch Startet");
   } catch (...) {
-    // Without settings (no Config.bin) or with a failed engine start the
-    // program stays in its message loop without crawling, and says why.
+    // With a failed engine start the program stays in its message loop
+    // without crawling, and says why.
     const std::string message = CurrentExceptionMessage();
     HandleApplicationException(this);
     ShowError(message);
@@ -342,7 +353,13 @@ void TMainForm::IPCSignal(TIPCThread* /*sender*/, const TIPCEventData& data) {
     switch (data.Kind) {
       case KindSetUserInfo: {
         LogToMemo("Set User Info");
-        const ConfigData config = ReadConfigCopy();
+        ConfigData config;
+        try {
+          config = ReadConfigCopy();
+        } catch (...) {
+          ErrorLogLine("Set User Info: " + ConfigReadFailure() + "; the account stays as it was");
+          break;
+        }
         SetUserInfo(config.UserName, config.UserPassword, config.TeamName);
         break;
       }

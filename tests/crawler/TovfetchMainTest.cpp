@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "common/Config.h"
+#include "common/MessageKinds.h"
 #include "crawler/CrawlerEngine.h"
 #include "platform/GuiApplication.h"
 #include "platform/SysUtils.h"
@@ -272,6 +273,21 @@ TEST_F(MainFormTest, MonitorCommandsOnTheLinkThread) {
   EXPECT_EQ(log[1], "ukjent flag");
   EXPECT_EQ(log[2].rfind("IPCSignal kind 11: EConvertError: ", 0), 0u) << log[2];
   EXPECT_EQ(log[3], "Askt to exit");
+}
+
+// A re-read that fails says which file and why, and hands nothing on.
+TEST_F(MainFormTest, ASettingsFileThatCannotBeReReadKeepsTheAccount) {
+  SetUserInfo("anne", "secret", "team");
+  TIPCEventData data;
+  data.Kind = KindSetUserInfo;
+  test::WriteFileBytes("Config.bin", "short");
+  OnOtherThread([&] { form->IPCSignal(nullptr, data); });
+  const TUserInfo user = CurrentUserInfo();
+  EXPECT_EQ(user.UserName, "anne");
+  EXPECT_EQ(user.UserPassword, "secret");
+  EXPECT_EQ(ErrorLogMessages(),
+            std::vector<std::string>{"Set User Info: the settings file Config.bin can't be read (Read beyond end of "
+                                     "file); the account stays as it was"});
 }
 
 TEST_F(MainFormTest, NotifyMonitorSendsTheRecordOfEachOutcome) {

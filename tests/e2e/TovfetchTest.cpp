@@ -297,8 +297,9 @@ TEST_F(TovfetchTest, WithoutSettingsItStaysIdleAndKeepsTheSavedQueue) {
   test::WriteFileBytes("SideFile.dat", saved);
   auto monitor = StartMonitor();
   auto crawler = Start();
-  ASSERT_TRUE(WaitForLogLine("Error: EInOutError")) << crawler->Stderr();
-  EXPECT_NE(crawler->Stderr().find("File not found"), std::string::npos) << crawler->Stderr();
+  const std::string refused = "Tovfetch can't crawl: the settings file Config.bin can't be read (File not found).";
+  ASSERT_TRUE(WaitForLogLine(refused)) << crawler->Stderr();
+  EXPECT_NE(crawler->Stderr().find(refused), std::string::npos) << crawler->Stderr();
   ASSERT_EQ(monitor->WaitLine("connect"), "connect 1");
   SendToCrawler(*monitor, *crawler, "12");
   EXPECT_EQ(crawler->WaitExit(), 0);
