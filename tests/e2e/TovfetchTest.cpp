@@ -147,9 +147,12 @@ TEST_F(TovfetchTest, HoldsItsLockAndASecondCrawlerInTheSameDirectoryEnds) {
   const std::string hex = IntToHex(static_cast<uint32_t>(first->Pid()));
   EXPECT_EQ(test::ReadFileBytes("CrawlerLockFile.lock"), hex + std::string(12 - hex.size(), '.'));
 
+  // A work file of the running crawler's is not the second one's to remove.
+  test::WriteFileBytes("tmp/4242.html", "in use");
   auto second = Start();
   EXPECT_EQ(second->WaitExit(), 0);
   EXPECT_TRUE(test::HasLogLine(kLockRefused));
+  EXPECT_TRUE(FileExists("tmp/4242.html"));
   log = test::ErrorLogMessages();
   EXPECT_EQ(std::count(log.begin(), log.end(), kStarted), 1);
   EXPECT_EQ(test::ReadFileBytes("CrawlerLockFile.lock"), hex + std::string(12 - hex.size(), '.'));
@@ -161,11 +164,13 @@ TEST_F(TovfetchTest, HoldsItsLockAndASecondCrawlerInTheSameDirectoryEnds) {
 
 TEST_F(TovfetchTest, WithoutALockFileItEndsWithoutStarting) {
   ASSERT_TRUE(DeleteFile("CrawlerLockFile.lock"));
+  test::WriteFileBytes("tmp/4242.html", "maybe another crawler's");
   auto crawler = Start();
   EXPECT_EQ(crawler->WaitExit(), 0);
   EXPECT_TRUE(test::HasLogLine(kLockRefused));
   EXPECT_FALSE(test::HasLogLine(kStarted));
   EXPECT_FALSE(FileExists("CrawlerLockFile.lock"));  // never created by the program
+  EXPECT_TRUE(FileExists("tmp/4242.html"));           // not removed without the lock
 }
 
 TEST_F(TovfetchTest, AnswersTheAttachReportsItsHeartbeatAndStartsThreadsOnKind11) {
@@ -207,10 +212,16 @@ TEST_F(TovfetchTest, ShutsDownInOrderOnKind12AndTheQueueComesBackAtTheNextStart)
   EXPECT_FALSE(test::HasLogLine("SendingInProgres whiled exit"));
   EXPECT_FALSE(test::HasLogLine("ResivingInProgres whiled exit"));
 
-  // The next start takes the same pages up again; SIGTERM closes it the same way.
+  // The next start takes the same pages up again; SIGTERM closes it the same
+  // way. Work files a killed run left are removed once the lock is held.
   test::WriteFileBytes("ErrorLog.txt", "");
+  test::WriteFileBytes("tmp/4242.html", "left by a killed crawler");
+  test::WriteFileBytes("tmp/notes.txt", "the user's");
   auto again = StartAndWait();
   EXPECT_FALSE(FileExists("SideFile.dat"));
+  EXPECT_FALSE(FileExists("tmp/4242.html"));
+  EXPECT_TRUE(FileExists("tmp/notes.txt"));
+  EXPECT_TRUE(test::HasLogLine("Removed 1 work file that an earlier run left in tmp"));
   again->Signal(SIGTERM);
   EXPECT_EQ(again->WaitExit(), 0);
   EXPECT_EQ(test::ReadFileBytes("SideFile.dat"), saved);
