@@ -49,12 +49,22 @@ ConfigData DecodeConfig(std::span<const uint8_t> bytes) {
   return c;
 }
 
+namespace {
+constexpr const char* kConfigFileName = "Config.bin";
+}  // namespace
+
 void ReadConfig() {
-  TFile file = TFile::OpenExisting("Config.bin", TFile::Mode::ReadWrite);
+  TFile file = TFile::OpenExisting(kConfigFileName, TFile::Mode::ReadWrite);
   std::array<uint8_t, ConfigData::kSize> record{};
   file.ReadExact(record.data(), record.size());
   file.Close();
   Config = DecodeConfig(record);
+}
+
+std::string ConfigReadFailure() {
+  std::string why = CurrentExceptionMessage();
+  if (why.empty()) why = CurrentExceptionClassName();
+  return std::string("the settings file ") + kConfigFileName + " can't be read (" + why + ")";
 }
 
 }  // namespace tov

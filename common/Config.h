@@ -43,4 +43,9 @@ extern ConfigData Config;
 // "File access denied" and a short one "Read beyond end of file" (EInOutError).
 void ReadConfig();
 
+// What went wrong in ReadConfig, for the line that reports it: "the settings
+// file Config.bin can't be read (File not found)". Call it in the handler of
+// ReadConfig's error.
+std::string ConfigReadFailure();
+
 }  // namespace tov

@@ -1,6 +1,9 @@
 #include "crawler/TovfetchMain.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QCloseEvent>
@@ -12,8 +15,11 @@
 #include <QThread>
 #include <QTimer>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <mutex>
 
 #include "common/Config.h"
@@ -68,7 +74,58 @@ ConfigData ReadConfigCopy() {
   return Config;
 }
 
+// A name as a download thread makes it: its id in decimal, ".html".
+bool IsWorkFileName(std::string_view name) {
+  constexpr std::string_view kSuffix = ".html";
+  if (name.size() <= kSuffix.size() || !name.ends_with(kSuffix)) return false;
+  const std::string_view id = name.substr(0, name.size() - kSuffix.size());
+  if (id.size() > 10 || id.front() == '0') return false;
+  return id.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
 }  // namespace
+
+int RemoveLeftoverWorkFiles(const std::string& workDir) {
+  // Safeguard: work files of killed crawlers do not pile up in tmp; only ours
+  // are removed, and never through a symbolic link.
+  const std::string tmp = PathJoin(workDir, "tmp");
+  struct stat tmp_st {};
+  // Without a tmp folder the threads report their own failures.
+  if (::lstat(tmp.c_str(), &tmp_st) != 0) return 0;
+  if (S_ISLNK(tmp_st.st_mode)) {
+    ErrorLogLine("Work files left in tmp are not removed: tmp is a symbolic link");
+    return 0;
+  }
+  if (!S_ISDIR(tmp_st.st_mode)) return 0;
+  // O_NOFOLLOW: a link put in its place since is not followed either.
+  const int fd = ::open(tmp.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  std::unique_ptr<DIR, int (*)(DIR*)> list(fd < 0 ? nullptr : ::fdopendir(fd), &::closedir);
+  if (!list) {
+    ErrorLogLine(std::string("Work files left in tmp are not removed: ") + std::strerror(errno));
+    if (fd >= 0) ::close(fd);
+    return 0;
+  }
+  // Every name is looked at and removed inside the folder opened above.
+  const int dir = ::dirfd(list.get());
+  int removed = 0;
+  while (const dirent* entry = ::readdir(list.get())) {
+    const std::string name = entry->d_name;
+    if (!IsWorkFileName(name)) continue;
+    struct stat st {};
+    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) continue;
+    if (::unlinkat(dir, name.c_str(), 0) == 0) {
+      ++removed;
+    } else {
+      ErrorLogLine("Can`t remove the work file tmp/" + name + " that an earlier run left: " + std::strerror(errno));
+    }
+  }
+  if (removed > 0) {
+    ErrorLogLine("Removed " + IntToStr(removed) + (removed == 1 ? " work file" : " work files") +
+                 " that an earlier run left in tmp");
+  }
+  return removed;
+}
 
 std::string MainFormCaption(const std::string& title, uint32_t pid) {
   return Format("%s (v %s) - %X", {title, AppVersionText, int64_t{pid}});
@@ -197,13 +254,25 @@ void TMainForm::FormCreate() {
     Terminate();
     return;
   }
+  RemoveLeftoverWorkFiles(GetCurrentDir());
   if (!StartIPCClient()) {
     Terminate();
     return;
   }
 
+  ConfigData config;
   try {
-    const ConfigData config = ReadConfigCopy();
+    config = ReadConfigCopy();
+  } catch (...) {
+    // Without settings the program stays in its message loop without
+    // crawling; the line says which file failed and how.
+    const std::string text = "Tovfetch can't crawl: " + ConfigReadFailure() + ".";
+    ErrorLogLine(text);
+    LogToMemo(text);
+    ShowError(text);
+    return;
+  }
+  try {
     engine_started_ = true;
     StartCrawler(
         [](const std::string& msg) { LogToMemo(msg); }, AppVersionText,
@@ -225,8 +294,8 @@ void TMainForm::FormCreate() {
     }
     ErrorLogLine("Tovfetch Startet");
   } catch (...) {
-    // Without settings (no Config.bin) or with a failed engine start the
-    // program stays in its message loop without crawling, and says why.
+    // With a failed engine start the program stays in its message loop
+    // without crawling, and says why.
     const std::string message = CurrentExceptionMessage();
     HandleApplicationException(this);
     ShowError(message);
@@ -349,7 +418,13 @@ void TMainForm::IPCSignal(TIPCThread* /*sender*/, const TIPCEventData& data) {
     switch (data.Kind) {
       case KindSetUserInfo: {
         LogToMemo("Set User Info");
-        const ConfigData config = ReadConfigCopy();
+        ConfigData config;
+        try {
+          config = ReadConfigCopy();
+        } catch (...) {
+          ErrorLogLine("Set User Info: " + ConfigReadFailure() + "; the account stays as it was");
+          break;
+        }
         SetUserInfo(config.UserName, config.UserPassword, config.TeamName);
         break;
       }

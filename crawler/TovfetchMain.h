@@ -110,6 +110,15 @@ bool MonitorRecordFor(uint8_t what, int32_t runningThreads, TIPCEventData& recor
 // "<title> (v 0.82) - <pid in upper-case hex>".
 std::string MainFormCaption(const std::string& title, uint32_t pid);
 
+// Removes the work files that download threads of an earlier run left in
+// <workDir>/tmp (a killed crawler leaves its threads' files behind): regular
+// files of this user named as a thread names its file, "<thread id>.html".
+// Nothing else is touched, and nothing through a symbolic link, tmp itself
+// included. Call it only while the lock file is held, so no other crawler
+// works in this directory. Returns how many were removed; what was removed
+// and what could not be goes to the error log.
+int RemoveLeftoverWorkFiles(const std::string& workDir);
+
 struct TWindowPlace {
   int Left = 0;
   int Top = 0;

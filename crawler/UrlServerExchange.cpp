@@ -126,22 +126,28 @@ void Converse(TClientSocket& socket, bool& opened, const std::string& frame) {
   ParseUrlServerReply(body);
 }
 
-// One request and its reply. Every failure is logged here and followed by a
-// pause of one second.
+// The frame of this turn's request, from the account as it stands now.
+std::string BuildRequestFrame() {
+  const TUserInfo user = CurrentUserInfo();
+  const std::string xml = BuildUrlRequestXml(AppVersion, user.UserName, user.UserPassword);
+  if (xml.size() > UrlRequestXmlLimit) {
+    const std::string line = "Request for urls not sent: its XML is " + Num(static_cast<int64_t>(xml.size())) +
+                             " characters, more than the " + Num(UrlRequestXmlLimit) + " its frame holds";
+    LogBoth(line);
+    throw EUrlServerError(line);
+  }
+  return EncodeUrlRequestFrame(xml);
+}
+
+// One request and its reply. A failure of the connection or the reply is
+// logged here and followed by a pause of one second; one while the frame is
+// built is left to the main loop.
 void RunExchange() {
   bool opened = false;
   ResivingInProgres = true;
   CallLogProc(kTrying + Num(UrlBatchSize) + " urler");
+  const std::string frame = BuildRequestFrame();
   try {
-    const TUserInfo user = CurrentUserInfo();
-    const std::string xml = BuildUrlRequestXml(AppVersion, user.UserName, user.UserPassword);
-    if (xml.size() > UrlRequestXmlLimit) {
-      const std::string line = "Request for urls not sent: its XML is " + Num(static_cast<int64_t>(xml.size())) +
-                               " characters, more than the " + Num(UrlRequestXmlLimit) + " its frame holds";
-      LogBoth(line);
-      throw EUrlServerError(line);
-    }
-    const std::string frame = EncodeUrlRequestFrame(xml);
     auto socket = std::make_unique<TClientSocket>();
     auto clean_up = [&] {
       if (opened) {
@@ -176,9 +182,9 @@ std::string BuildUrlRequestXml(std::string_view version, std::string_view userNa
       "<applicationversion>";
   xml += version;
   xml += "</applicationversion><user>";
-  xml += EncodeXmlEntities(userName);
+  xml += EncodeXmlText(userName);
   xml += "</user><password>";
-  xml += EncodeXmlEntities(password);
+  xml += EncodeXmlText(password);
   xml += "</password><data><antall>";
   xml += Num(UrlBatchSize);
   xml += "</antall></data></xml>";
@@ -228,6 +234,10 @@ void THentUrlerFraUrlserverThread::Execute() {
       }
     } catch (...) {
       CallLogProc("Noe feil skjede i main loopen");
+      // Safeguard: a failure that comes back every turn pauses instead of
+      // spinning, and the shut-down does not wait for an exchange that ended.
+      ResivingInProgres = false;
+      EngineSleep(kFailureMs);
     }
   }
 }

@@ -31,8 +31,9 @@ constexpr int32_t UrlFetchMaxPendingSideFiles = 1500;
 // ... and fewer than this many pages are queued.
 constexpr int32_t UrlFetchQueueLow = 500;
 
-// The request XML for one batch. User name and password are entity-encoded,
-// so no setting can end their elements early or add others.
+// The request XML for one batch. In user name and password only "&", "<" and
+// ">" become references, so no setting can end their elements early or add
+// others, and every other character goes as typed, as in the storage header.
 std::string BuildUrlRequestXml(std::string_view version, std::string_view userName, std::string_view password);
 // The 2048-byte request frame around xml; EUrlServerError when xml is longer
 // than UrlRequestXmlLimit.

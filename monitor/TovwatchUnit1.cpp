@@ -271,8 +271,7 @@ void TTovwatchMainForm::FormCreate() {
   try {
     ReadConfig();
   } catch (...) {
-    throw EMonitorStartError("Tovwatch can't start: the settings file Config.bin can't be read (" +
-                             CurrentExceptionMessage() + ").");
+    throw EMonitorStartError("Tovwatch can't start: " + ConfigReadFailure() + ".");
   }
   setWindowTitle(Ansi(Format("%s (v %s)", {TApplication::Title(), AppVersionText})));
   MissedHeartbeats = 0;

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
 
 #include "platform/Files.h"
@@ -164,9 +165,20 @@ HRESULT SHGetMalloc(std::shared_ptr<IMalloc>& allocator) {
   return S_OK;
 }
 
-HRESULT SHGetDesktopFolder(std::shared_ptr<IShellFolder>& folder) {
+HRESULT FileSystemDesktopFolder(std::shared_ptr<IShellFolder>& folder) {
   folder = std::make_shared<FileSystemFolder>(std::string());
   return S_OK;
+}
+
+namespace {
+std::atomic<DesktopFolderSource> g_desktop_source{nullptr};
+}  // namespace
+
+void SetDesktopFolderSource(DesktopFolderSource source) { g_desktop_source = source; }
+
+HRESULT SHGetDesktopFolder(std::shared_ptr<IShellFolder>& folder) {
+  const DesktopFolderSource source = g_desktop_source;
+  return source ? source(folder) : FileSystemDesktopFolder(folder);
 }
 
 }  // namespace tov

@@ -97,4 +97,13 @@ class IShellFolder {
 HRESULT SHGetMalloc(std::shared_ptr<IMalloc>& allocator);
 HRESULT SHGetDesktopFolder(std::shared_ptr<IShellFolder>& folder);
 
+// The file system's desktop: what SHGetDesktopFolder hands out unless a test
+// has put another source in its place.
+HRESULT FileSystemDesktopFolder(std::shared_ptr<IShellFolder>& folder);
+// For tests of the shell's callers: SHGetDesktopFolder hands out what source
+// gives, so a test can answer in the shell's place; nullptr restores the file
+// system's desktop.
+using DesktopFolderSource = HRESULT (*)(std::shared_ptr<IShellFolder>& folder);
+void SetDesktopFolderSource(DesktopFolderSource source);
+
 }  // namespace tov

@@ -86,7 +86,7 @@ int HexValue(char c) {
 
 }  // namespace
 
-bool TryStrToInt(std::string_view text, int32_t& value) {
+bool TryStrToInt(std::string_view text, int32_t& value, SignedHex signedHex) {
   // The text ends at its first zero byte.
   if (auto nul = text.find('\0'); nul != std::string_view::npos) text = text.substr(0, nul);
   size_t i = 0;
@@ -99,7 +99,7 @@ bool TryStrToInt(std::string_view text, int32_t& value) {
     ++i;
   }
   bool hex = false;
-  if (!sign && i < text.size()) {
+  if ((!sign || signedHex == SignedHex::Allowed) && i < text.size()) {
     if (text[i] == '$' || text[i] == 'x' || text[i] == 'X') {
       hex = true;
       ++i;
@@ -117,7 +117,8 @@ bool TryStrToInt(std::string_view text, int32_t& value) {
     if (acc > 0xFFFFFFFFull) return false;
   }
   if (hex) {
-    value = static_cast<int32_t>(static_cast<uint32_t>(acc));
+    const auto pattern = static_cast<uint32_t>(acc);
+    value = static_cast<int32_t>(negative ? 0u - pattern : pattern);
     return true;
   }
   if (negative) {
@@ -130,9 +131,9 @@ bool TryStrToInt(std::string_view text, int32_t& value) {
   return true;
 }
 
-int32_t StrToInt(std::string_view text) {
+int32_t StrToInt(std::string_view text, SignedHex sign) {
   int32_t v = 0;
-  if (!TryStrToInt(text, v)) {
+  if (!TryStrToInt(text, v, sign)) {
     throw EConvertError("'" + std::string(text) + "' is not a valid integer value");
   }
   return v;

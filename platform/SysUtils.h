@@ -88,14 +88,19 @@ std::string CurrentExceptionMessage();
 // address is 00000000.
 std::string ExceptionDescription(std::string_view class_name, std::string_view message);
 
+// Whether a sign may stand before a hexadecimal prefix ("-$10"). Numbers from
+// servers are read without; the XML typed values are read with.
+enum class SignedHex : bool { Refused, Allowed };
+
 // String to 32-bit integer: leading blanks skipped, an optional sign, decimal
 // digits, or (without a sign) hexadecimal digits after "$", "x", "X", "0x" or
 // "0X"; the text ends at its end or at a zero byte. Anything else, an empty text
 // and values outside 32 bits raise EConvertError. Hexadecimal takes up to
-// 0xFFFFFFFF and gives its 32-bit pattern.
-int32_t StrToInt(std::string_view text);
+// 0xFFFFFFFF and gives its 32-bit pattern; where a sign is allowed before it,
+// "-" negates that pattern ("-$10" is -16, "-$FFFFFFFF" is 1).
+int32_t StrToInt(std::string_view text, SignedHex sign = SignedHex::Refused);
 // The same conversion without raising; false where StrToInt would raise.
-bool TryStrToInt(std::string_view text, int32_t& value);
+bool TryStrToInt(std::string_view text, int32_t& value, SignedHex sign = SignedHex::Refused);
 
 std::string IntToStr(int64_t value);
 // Upper-case hexadecimal of the 32-bit pattern, at least `digits` digits.

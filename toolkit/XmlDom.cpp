@@ -204,13 +204,17 @@ void TXmlNode::SetAttributeValue(int index, std::string_view value) {
 
 // ---- text functions ----
 
-std::string EncodeXmlEntities(std::string_view text) {
-  // One pass gives what replacing character by character in table order gives,
-  // since "&" comes first and the references hold no other special character.
+namespace {
+
+// Each character of chars, a leading part of XmlEntityChars, replaced by its
+// reference. One pass gives what replacing character by character in table
+// order gives, since "&" comes first and the references hold no other special
+// character.
+std::string EncodeEntityChars(std::string_view text, std::string_view chars) {
   std::string out;
   out.reserve(text.size());
   for (char c : text) {
-    auto k = XmlEntityChars.find(c);
+    auto k = chars.find(c);
     if (k == std::string_view::npos) {
       out.push_back(c);
     } else {
@@ -219,6 +223,12 @@ std::string EncodeXmlEntities(std::string_view text) {
   }
   return out;
 }
+
+}  // namespace
+
+std::string EncodeXmlEntities(std::string_view text) { return EncodeEntityChars(text, XmlEntityChars); }
+
+std::string EncodeXmlText(std::string_view text) { return EncodeEntityChars(text, XmlEntityChars.substr(0, 3)); }
 
 std::string DecodeXmlEntities(std::string_view text) {
   auto amp = text.find('&');

@@ -173,13 +173,14 @@ class TXmlNode : public TPersistent {
   // document's StoreDefaults false, the scalar writers add nothing for a value
   // equal to its default.
 
-  // The attribute N as an integer.
+  // The attribute N as an integer, converted as ValueAsInteger converts.
   virtual int32_t ReadAttributeInteger(std::string_view name, int32_t defaultValue = 0) const;
   virtual bool ReadBool(std::string_view name, bool defaultValue = false) const;
   // Colour and style from the child N (the bitmap is left alone); without it
   // the bitmap cleared, white and solid.
   virtual void ReadBrush(std::string_view name, TBrush& brush) const;
-  // Strict: a child whose text is not an integer raises EConvertError.
+  // Strict: a child whose text is not an integer (as ValueAsInteger reads
+  // one) raises EConvertError.
   virtual TColor ReadColor(std::string_view name, TColor defaultValue = clBlack) const;
   virtual double ReadFloat(std::string_view name, double defaultValue = 0.0) const;
   // The style set is emptied first; without the child N: Arial, black, 14.
@@ -205,7 +206,8 @@ class TXmlNode : public TPersistent {
   // Value read as a decimal number, its first comma taken as the decimal
   // point; anything that is not wholly a number gives the default.
   virtual double ValueAsFloat(double defaultValue = 0.0) const;
-  // Value through StrToInt; anything it refuses gives the default.
+  // Value through StrToInt, a sign allowed before a hexadecimal prefix;
+  // anything it refuses gives the default.
   virtual int32_t ValueAsInteger(int32_t defaultValue = 0) const;
   // Replaces the value of the first attribute N, or appends one; always.
   virtual void WriteAttributeInteger(std::string_view name, int32_t value);
@@ -357,6 +359,9 @@ class TXmlDocument : public TPersistent {
 
 // Each character of XmlEntityChars replaced by its reference.
 std::string EncodeXmlEntities(std::string_view text);
+// Only "&", "<" and ">" replaced by their references: what element text needs
+// so that it cannot close its element or start markup. Quotes stay as typed.
+std::string EncodeXmlText(std::string_view text);
 // The five references of XmlEntities replaced by their characters in one pass
 // from the left; other references stay as written.
 std::string DecodeXmlEntities(std::string_view text);

@@ -91,7 +91,7 @@ bool TXmlNode::ValueAsBool(bool defaultValue) const {
 
 int32_t TXmlNode::ValueAsInteger(int32_t defaultValue) const {
   int32_t value = 0;
-  return TryStrToInt(Value, value) ? value : defaultValue;
+  return TryStrToInt(Value, value, SignedHex::Allowed) ? value : defaultValue;
 }
 
 double TXmlNode::ValueAsFloat(double defaultValue) const {
@@ -125,7 +125,7 @@ std::string TXmlNode::ReadString(std::string_view name, std::string_view default
 
 TColor TXmlNode::ReadColor(std::string_view name, TColor defaultValue) const {
   const TXmlNode* child = FindNode(name);
-  return child ? StrToInt(child->GetValue()) : defaultValue;
+  return child ? StrToInt(child->GetValue(), SignedHex::Allowed) : defaultValue;
 }
 
 namespace {
@@ -255,7 +255,7 @@ void TXmlNode::ReadBrush(std::string_view name, TBrush& brush) const {
 int32_t TXmlNode::ReadAttributeInteger(std::string_view name, int32_t defaultValue) const {
   int index = IndexOfAttribute(name);
   int32_t value = 0;
-  return index >= 0 && TryStrToInt(AttributeValue(index), value) ? value : defaultValue;
+  return index >= 0 && TryStrToInt(AttributeValue(index), value, SignedHex::Allowed) ? value : defaultValue;
 }
 
 void TXmlNode::WriteAttributeInteger(std::string_view name, int32_t value) {

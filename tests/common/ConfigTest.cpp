@@ -77,10 +77,12 @@ TEST(ConfigRecord, EmptyLengthReadsEmptyWhateverTheRoomHolds) {
   EXPECT_EQ(DecodeConfig(bytes).UserName, "");
 }
 
-int ReadConfigCode() {
+// The failure's code; its report goes to why.
+int ReadConfigCode(std::string* why = nullptr) {
   try {
     ReadConfig();
   } catch (const EInOutError& e) {
+    if (why) *why = ConfigReadFailure();
     return e.ErrorCode();
   }
   return 0;
@@ -88,12 +90,15 @@ int ReadConfigCode() {
 
 TEST(ReadConfig, FileSizesAndFailures) {
   test::ScopedWorkDir dir;
-  EXPECT_EQ(ReadConfigCode(), 2);
+  std::string why;
+  EXPECT_EQ(ReadConfigCode(&why), 2);
+  EXPECT_EQ(why, "the settings file Config.bin can't be read (File not found)");
 
   auto bytes = EncodeConfig(Sample());
   std::string record(reinterpret_cast<char*>(bytes.data()), bytes.size());
   test::WriteFileBytes("Config.bin", record.substr(0, 183));
-  EXPECT_EQ(ReadConfigCode(), 100);
+  EXPECT_EQ(ReadConfigCode(&why), 100);
+  EXPECT_EQ(why, "the settings file Config.bin can't be read (Read beyond end of file)");
 
   test::WriteFileBytes("Config.bin", record);
   EXPECT_EQ(ReadConfigCode(), 0);
@@ -105,7 +110,8 @@ TEST(ReadConfig, FileSizesAndFailures) {
   EXPECT_EQ(Config, Sample());
 
   ::chmod("Config.bin", 0444);
-  EXPECT_EQ(ReadConfigCode(), 5);
+  EXPECT_EQ(ReadConfigCode(&why), 5);
+  EXPECT_EQ(why, "the settings file Config.bin can't be read (File access denied)");
 }
 
 }  // namespace

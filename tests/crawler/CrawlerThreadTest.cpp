@@ -139,6 +139,8 @@ TEST_F(CrawlerThreadTest, EachAnswerBecomesItsEntryReportAndLogLine) {
       {site.Url("/picture.jpg"), "crawl", false, "200", std::nullopt, "doc", "", ""},
       {"http://127.0.0.1:1/refused", "crawl", false, "602", "", "doc", "", ""},
       {site.Url("/close"), "crawl", false, "603", "", "doc", "", ""},
+      // A socket failure: no route out of the namespace.
+      {"http://10.255.255.1/page.html", "crawl", false, "601", "", "doc", "", ""},
       {"file:///etc/passwd", "crawl", false, "605", "", "doc", "", "Unknown Error: EIdUnknownProtocol"},
       {site.Url("/garbage"), "crawl", false, "605", "", "doc", "", ""},
   };
@@ -178,6 +180,7 @@ TEST_F(CrawlerThreadTest, EachAnswerBecomesItsEntryReportAndLogLine) {
   // A refused connection's line carries the client's message.
   EXPECT_EQ(log.CountPrefix("Url: http://127.0.0.1:1/refused for crawl, cant crawl: "), 1);
   EXPECT_EQ(log.CountPrefix("Url: " + site.Url("/close") + " for crawl, cant crawl: "), 1);
+  EXPECT_EQ(log.CountPrefix("Url: http://10.255.255.1/page.html for crawl, cant crawl: Network is unreachable"), 1);
   EXPECT_EQ(log.CountPrefix("Url: " + site.Url("/picture.jpg") + " for crawl: 200"), 0);
   EXPECT_TRUE(errors.Lines().empty()) << errors.Lines().front();
 }

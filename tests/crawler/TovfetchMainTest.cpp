@@ -5,6 +5,7 @@
 #include "crawler/TovfetchMain.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QLabel>
@@ -16,6 +17,7 @@
 #include <thread>
 
 #include "common/Config.h"
+#include "common/MessageKinds.h"
 #include "crawler/CrawlerEngine.h"
 #include "platform/GuiApplication.h"
 #include "platform/SysUtils.h"
@@ -272,6 +274,96 @@ TEST_F(MainFormTest, MonitorCommandsOnTheLinkThread) {
   EXPECT_EQ(log[1], "ukjent flag");
   EXPECT_EQ(log[2].rfind("IPCSignal kind 11: EConvertError: ", 0), 0u) << log[2];
   EXPECT_EQ(log[3], "Askt to exit");
+}
+
+// Only the files a download thread makes are removed: regular files of this
+// user in tmp named "<thread id>.html"; nothing through a symbolic link.
+TEST_F(MainFormTest, WorkFilesLeftByAnEarlierRunAreRemovedAndNothingElse) {
+  enum Kind { kFile, kLink, kFolder, kFifo, kForeign };
+  struct Case {
+    std::string name;
+    Kind kind;
+    bool removed;
+  };
+  const Case cases[] = {
+      {"4242.html", kFile, true},
+      {"1.html", kFile, true},
+      {"4294967295.html", kFile, true},
+      {"12345678901.html", kFile, false},  // longer than any thread id
+      {"0.html", kFile, false},
+      {"0042.html", kFile, false},
+      {".html", kFile, false},
+      {"42.htm", kFile, false},
+      {"42.HTML", kFile, false},
+      {"42.html.bak", kFile, false},
+      {"x42.html", kFile, false},
+      {"-42.html", kFile, false},
+      {"4 2.html", kFile, false},
+      {"notes.txt", kFile, false},
+      {"77.html", kLink, false},  // to a file outside tmp
+      {"88.html", kFolder, false},
+      {"99.html", kFifo, false},
+      {"55.html", kForeign, false},  // another user's (only where the test may give it away)
+  };
+  const bool root = ::geteuid() == 0;
+  ASSERT_EQ(::mkdir("tmp", 0755), 0);
+  test::WriteFileBytes("outside.html", "keep me");
+  for (const Case& c : cases) {
+    if (c.kind == kForeign && !root) continue;
+    const std::string path = "tmp/" + c.name;
+    switch (c.kind) {
+      case kFile: test::WriteFileBytes(path, "left"); break;
+      case kLink: ASSERT_EQ(::symlink("../outside.html", path.c_str()), 0); break;
+      case kFolder: ASSERT_EQ(::mkdir(path.c_str(), 0755), 0); break;
+      case kFifo: ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); break;
+      case kForeign:
+        test::WriteFileBytes(path, "theirs");
+        ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+        break;
+    }
+  }
+  EXPECT_EQ(RemoveLeftoverWorkFiles(GetCurrentDir()), 3);
+  for (const Case& c : cases) {
+    if (c.kind == kForeign && !root) continue;
+    struct stat st {};
+    EXPECT_EQ(::lstat(("tmp/" + c.name).c_str(), &st) == 0, !c.removed) << c.name;
+  }
+  EXPECT_EQ(test::ReadFileBytes("outside.html"), "keep me");
+  EXPECT_EQ(ErrorLogMessages(), std::vector<std::string>{"Removed 3 work files that an earlier run left in tmp"});
+
+  // Nothing left to remove: no line.
+  test::WriteFileBytes("ErrorLog.txt", "");
+  EXPECT_EQ(RemoveLeftoverWorkFiles(GetCurrentDir()), 0);
+  EXPECT_TRUE(ErrorLogMessages().empty());
+}
+
+// A tmp that is a symbolic link is not followed; a missing one is no error.
+TEST_F(MainFormTest, WorkFilesAreNotRemovedThroughALinkedTmpFolder) {
+  EXPECT_EQ(RemoveLeftoverWorkFiles(GetCurrentDir()), 0);
+  EXPECT_TRUE(ErrorLogMessages().empty());
+
+  ASSERT_EQ(::mkdir("elsewhere", 0755), 0);
+  test::WriteFileBytes("elsewhere/4242.html", "not ours to take");
+  ASSERT_EQ(::symlink("elsewhere", "tmp"), 0);
+  EXPECT_EQ(RemoveLeftoverWorkFiles(GetCurrentDir()), 0);
+  EXPECT_EQ(test::ReadFileBytes("elsewhere/4242.html"), "not ours to take");
+  EXPECT_EQ(ErrorLogMessages(),
+            std::vector<std::string>{"Work files left in tmp are not removed: tmp is a symbolic link"});
+}
+
+// A re-read that fails says which file and why, and hands nothing on.
+TEST_F(MainFormTest, ASettingsFileThatCannotBeReReadKeepsTheAccount) {
+  SetUserInfo("anne", "secret", "team");
+  TIPCEventData data;
+  data.Kind = KindSetUserInfo;
+  test::WriteFileBytes("Config.bin", "short");
+  OnOtherThread([&] { form->IPCSignal(nullptr, data); });
+  const TUserInfo user = CurrentUserInfo();
+  EXPECT_EQ(user.UserName, "anne");
+  EXPECT_EQ(user.UserPassword, "secret");
+  EXPECT_EQ(ErrorLogMessages(),
+            std::vector<std::string>{"Set User Info: the settings file Config.bin can't be read (Read beyond end of "
+                                     "file); the account stays as it was"});
 }
 
 TEST_F(MainFormTest, NotifyMonitorSendsTheRecordOfEachOutcome) {

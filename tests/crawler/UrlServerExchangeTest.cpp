@@ -211,7 +211,9 @@ TEST_F(UrlExchangeTest, OneExchangeFrameRecordsAndLines) {
 }
 
 // Without verbose logging an exchange shows only its first line and what the
-// reply handling logs; the account's XML characters go out as references.
+// reply handling logs. Of the account's characters only those that could end
+// their element or start markup go out as references; quotes go as typed, as
+// they do in the storage header.
 TEST_F(UrlExchangeTest, AccountFieldsAreEncodedInTheFrame) {
   StandInUrlServer server(Dir("url"), Script({R"({"pages": []})"}));
   ASSERT_TRUE(server.Ready());
@@ -220,7 +222,7 @@ TEST_F(UrlExchangeTest, AccountFieldsAreEncodedInTheFrame) {
 
   const std::string xml =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?><xml><komando>get_sider_for_integrert_nedlasting</komando>"
-      "<applicationversion>0.82</applicationversion><user>k&amp;r&lt;\xF8&gt;</user><password>p&quot;w&apos;"
+      "<applicationversion>0.82</applicationversion><user>k&amp;r&lt;\xF8&gt;</user><password>p\"w'"
       "</password><data><antall>500</antall></data></xml>";
   const std::string length = std::to_string(xml.size() + 10);
   const std::string frame = length + std::string(10 - length.size(), '\0') + xml +
@@ -339,6 +341,23 @@ TEST_F(UrlExchangeTest, AnUnreachableServerIsLoggedAndTheExchangeFails) {
   EXPECT_EQ(Exchange(1), (std::vector<std::string>{kTrying, connect, "Unknown Error: Exception", kFailed}));
   EXPECT_TRUE(errors.Contains(connect));
   EXPECT_GE(SleepsOf(FetcherId(), 1000), 1);
+}
+
+// A request that cannot be built fails in the main loop, not in the
+// exchange: nothing is sent, the loop's own line is logged, and the next turn
+// waits a second.
+TEST_F(UrlExchangeTest, ARequestThatCannotBeBuiltIsAFailureOfTheMainLoop) {
+  StandInUrlServer server(Dir("url"), Script({R"({"pages": []})"}));
+  ASSERT_TRUE(server.Ready());
+  Start(std::string(1000, 'u'), "", false);
+  ASSERT_TRUE(WaitForExchange(2));
+  const std::string refused = "Request for urls not sent: its XML is 1214 characters, more than the 1014 its frame holds";
+  EXPECT_EQ(Exchange(1), (std::vector<std::string>{kTrying, refused, "Noe feil skjede i main loopen"}));
+  EXPECT_TRUE(errors.Contains(refused));
+  EXPECT_GE(SleepsOf(FetcherId(), 1000), 1);
+  FetchEnabled = false;
+  EXPECT_TRUE(WaitUntil([] { return !ResivingInProgres; }, kWaitMs));
+  EXPECT_EQ(server.CountRequests(), 0u);
 }
 
 TEST_F(UrlExchangeTest, ReceivingIsFlaggedWhileAnExchangeRuns) {

@@ -37,14 +37,14 @@ TEST(UrlRequestFrame, EmptyAccountGivesTheShortestFrame) {
   EXPECT_EQ(frame.substr(1024), std::string(1024, '\0'));
 }
 
-// The five XML characters in the account cannot end an element early: they go
-// out as references, the length field counts the encoded text, and a reader
-// gets the original text back.
+// The account cannot end an element early: "&", "<" and ">" go out as
+// references, quotes as typed; the length field counts the encoded text, and
+// a reader gets the original text back.
 TEST(UrlRequestFrame, AccountFieldsAreEntityEncoded) {
   const std::string user = "a&b<c>d";
   const std::string password = "\"p'w</password><x>";
   const std::string xml = BuildUrlRequestXml("0.82", user, password);
-  EXPECT_EQ(xml, RequestXml("a&amp;b&lt;c&gt;d", "&quot;p&apos;w&lt;/password&gt;&lt;x&gt;"));
+  EXPECT_EQ(xml, RequestXml("a&amp;b&lt;c&gt;d", "\"p'w&lt;/password&gt;&lt;x&gt;"));
   const std::string frame = EncodeUrlRequestFrame(xml);
   EXPECT_EQ(frame.substr(0, 10), std::to_string(xml.size() + 10) + std::string(7, '\0'));
 
@@ -57,12 +57,12 @@ TEST(UrlRequestFrame, AccountFieldsAreEntityEncoded) {
   EXPECT_EQ(doc.Root->GetNode(3)->GetValue(), password);
 }
 
-// Settings hold at most 60 characters each; even when every one becomes a
-// six-character reference the XML fits. Longer XML has no frame.
+// Settings hold at most 60 characters each; even when every one becomes the
+// longest reference, "&amp;", the XML fits. Longer XML has no frame.
 TEST(UrlRequestFrame, TheLongestSettingsFitAndLongerXmlIsRefused) {
-  const std::string xml = BuildUrlRequestXml("0.82", std::string(60, '"'), std::string(60, '\''));
-  EXPECT_EQ(xml.size(), 214u + 720u);
-  EXPECT_EQ(EncodeUrlRequestFrame(xml).substr(0, 4), std::string("944") + '\0');
+  const std::string xml = BuildUrlRequestXml("0.82", std::string(60, '&'), std::string(60, '&'));
+  EXPECT_EQ(xml.size(), 214u + 600u);
+  EXPECT_EQ(EncodeUrlRequestFrame(xml).substr(0, 4), std::string("824") + '\0');
 
   const std::string longest(1014, 'x');
   const std::string frame = EncodeUrlRequestFrame(longest);

@@ -177,9 +177,12 @@ TEST_F(TovfetchTest, HoldsItsLockAndASecondCrawlerInTheSameDirectoryEnds) {
   const std::string hex = IntToHex(static_cast<uint32_t>(first->Pid()));
   EXPECT_EQ(test::ReadFileBytes("CrawlerLockFile.lock"), hex + std::string(12 - hex.size(), '.'));
 
+  // A work file of the running crawler's is not the second one's to remove.
+  test::WriteFileBytes("tmp/4242.html", "in use");
   auto second = Start();
   EXPECT_EQ(second->WaitExit(), 0);
   EXPECT_TRUE(test::HasLogLine(kLockRefused));
+  EXPECT_TRUE(FileExists("tmp/4242.html"));
   log = test::ErrorLogMessages();
   EXPECT_EQ(std::count(log.begin(), log.end(), kStarted), 1);
   EXPECT_EQ(test::ReadFileBytes("CrawlerLockFile.lock"), hex + std::string(12 - hex.size(), '.'));
@@ -191,11 +194,13 @@ TEST_F(TovfetchTest, HoldsItsLockAndASecondCrawlerInTheSameDirectoryEnds) {
 
 TEST_F(TovfetchTest, WithoutALockFileItEndsWithoutStarting) {
   ASSERT_TRUE(DeleteFile("CrawlerLockFile.lock"));
+  test::WriteFileBytes("tmp/4242.html", "maybe another crawler's");
   auto crawler = Start();
   EXPECT_EQ(crawler->WaitExit(), 0);
   EXPECT_TRUE(test::HasLogLine(kLockRefused));
   EXPECT_FALSE(test::HasLogLine(kStarted));
   EXPECT_FALSE(FileExists("CrawlerLockFile.lock"));  // never created by the program
+  EXPECT_TRUE(FileExists("tmp/4242.html"));           // not removed without the lock
 }
 
 TEST_F(TovfetchTest, AnswersTheAttachReportsItsHeartbeatAndStartsThreadsOnKind11) {
@@ -237,10 +242,16 @@ TEST_F(TovfetchTest, ShutsDownInOrderOnKind12AndTheQueueComesBackAtTheNextStart)
   EXPECT_FALSE(test::HasLogLine("SendingInProgres whiled exit"));
   EXPECT_FALSE(test::HasLogLine("ResivingInProgres whiled exit"));
 
-  // The next start takes the same pages up again; SIGTERM closes it the same way.
+  // The next start takes the same pages up again; SIGTERM closes it the same
+  // way. Work files a killed run left are removed once the lock is held.
   test::WriteFileBytes("ErrorLog.txt", "");
+  test::WriteFileBytes("tmp/4242.html", "left by a killed crawler");
+  test::WriteFileBytes("tmp/notes.txt", "the user's");
   auto again = StartAndWait();
   EXPECT_FALSE(FileExists("SideFile.dat"));
+  EXPECT_FALSE(FileExists("tmp/4242.html"));
+  EXPECT_TRUE(FileExists("tmp/notes.txt"));
+  EXPECT_TRUE(test::HasLogLine("Removed 1 work file that an earlier run left in tmp"));
   again->Signal(SIGTERM);
   EXPECT_EQ(again->WaitExit(), 0);
   EXPECT_EQ(test::ReadFileBytes("SideFile.dat"), saved);
@@ -341,8 +352,9 @@ TEST_F(TovfetchTest, WithoutSettingsItStaysIdleAndKeepsTheSavedQueue) {
   test::WriteFileBytes("SideFile.dat", saved);
   auto monitor = StartMonitor();
   auto crawler = Start();
-  ASSERT_TRUE(WaitForLogLine("Error: EInOutError")) << crawler->Stderr();
-  EXPECT_NE(crawler->Stderr().find("File not found"), std::string::npos) << crawler->Stderr();
+  const std::string refused = "Tovfetch can't crawl: the settings file Config.bin can't be read (File not found).";
+  ASSERT_TRUE(WaitForLogLine(refused)) << crawler->Stderr();
+  EXPECT_NE(crawler->Stderr().find(refused), std::string::npos) << crawler->Stderr();
   ASSERT_EQ(monitor->WaitLine("connect"), "connect 1");
   SendToCrawler(*monitor, *crawler, "12");
   EXPECT_EQ(crawler->WaitExit(), 0);

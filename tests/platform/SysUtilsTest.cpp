@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <span>
 #include <vector>
 
 namespace tov {
@@ -13,6 +14,24 @@ struct IntCase {
   bool ok;
   int32_t value;
 };
+
+// Each text through both conversions: the value, or EConvertError.
+void ExpectConversions(std::span<const IntCase> cases, SignedHex sign) {
+  for (const auto& c : cases) {
+    SCOPED_TRACE("text: [" + c.text + "]");
+    int32_t v = 0;
+    EXPECT_EQ(TryStrToInt(c.text, v, sign), c.ok);
+    if (sign == SignedHex::Refused) {
+      EXPECT_EQ(TryStrToInt(c.text, v), c.ok);  // the default
+    }
+    if (c.ok) {
+      EXPECT_EQ(v, c.value);
+      EXPECT_EQ(StrToInt(c.text, sign), c.value);
+    } else {
+      EXPECT_THROW(StrToInt(c.text, sign), EConvertError);
+    }
+  }
+}
 
 TEST(StrToInt, AcceptsAndRejectsAsTheConversionRulesSay) {
   const IntCase cases[] = {
@@ -43,17 +62,29 @@ TEST(StrToInt, AcceptsAndRejectsAsTheConversionRulesSay) {
       {"\t12", false, 0},  // only blanks are skipped
       {std::string("\0" "12", 3), false, 0},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE("text: [" + c.text + "]");
-    int32_t v = 0;
-    EXPECT_EQ(TryStrToInt(c.text, v), c.ok);
-    if (c.ok) {
-      EXPECT_EQ(v, c.value);
-      EXPECT_EQ(StrToInt(c.text), c.value);
-    } else {
-      EXPECT_THROW(StrToInt(c.text), EConvertError);
-    }
-  }
+  ExpectConversions(cases, SignedHex::Refused);
+}
+
+// Where a sign is allowed before a hexadecimal prefix it negates the 32-bit
+// pattern; everything else reads as without.
+TEST(StrToInt, ASignBeforeAHexPrefixWhereAllowed) {
+  const IntCase cases[] = {
+      {"-$10", true, -16},
+      {"+$10", true, 16},
+      {"-0x10", true, -16},
+      {"  -X1f", true, -31},
+      {"-$FFFFFFFF", true, 1},
+      {"-$80000000", true, INT32_MIN},
+      {"$FFFFFFFF", true, -1},
+      {"-17", true, -17},
+      {"-2147483649", false, 0},
+      {"-$100000000", false, 0},
+      {"-$", false, 0},
+      {"- $10", false, 0},
+      {"--$10", false, 0},
+      {"-$1G", false, 0},
+  };
+  ExpectConversions(cases, SignedHex::Allowed);
 }
 
 TEST(StrToInt, ErrorIsAConvertErrorByClassName) {

@@ -4,11 +4,13 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <random>
 #include <thread>
 #include <vector>
 
+#include "platform/ShellImage.h"
 #include "platform/ThumbRenderPool.h"
 #include "tests/support/TestSupport.h"
 #include "tests/toolkit/ThumbnailTestSupport.h"
@@ -229,6 +231,91 @@ TEST_F(ThumbnailMakerTest, MissingWorkFileLogsTheFolderFailuresAndThumbnailFails
   // Once the file is there again, the same maker goes on.
   WriteWorkFile(work_, Coloured("#ff0000"));
   EXPECT_GT(ShareOf(Thumbnail(maker), 0, 0, 100, 100, Red), 0.9);
+}
+
+// The file system's shell, except that GetLocation gives g_location_answer
+// once the real extractor has taken the size (kInnerAnswer: the real answer).
+constexpr HRESULT kInnerAnswer = 1;
+std::atomic<HRESULT> g_location_answer{kInnerAnswer};
+std::atomic<int> g_task_queries{0};
+
+class AnsweringExtractor : public IExtractImage {
+ public:
+  explicit AnsweringExtractor(std::shared_ptr<IExtractImage> inner) : inner_(std::move(inner)) {}
+  HRESULT GetLocation(std::string& location, size_t capacity, uint32_t& priority, const SIZE& size,
+                      uint32_t depth, uint32_t& flags) override {
+    const HRESULT hr = inner_->GetLocation(location, capacity, priority, size, depth, flags);
+    return g_location_answer == kInnerAnswer ? hr : g_location_answer.load();
+  }
+  HRESULT Extract(HBITMAP& bitmap) override { return inner_->Extract(bitmap); }
+  HRESULT QueryRunnableTask(std::shared_ptr<IRunnableTask>& task) override {
+    ++g_task_queries;
+    return inner_->QueryRunnableTask(task);
+  }
+
+ private:
+  std::shared_ptr<IExtractImage> inner_;
+};
+
+class AnsweringFolder : public IShellFolder {
+ public:
+  explicit AnsweringFolder(std::shared_ptr<IShellFolder> inner) : inner_(std::move(inner)) {}
+  HRESULT ParseDisplayName(std::string_view name, uint32_t& eaten, PItemIdList& item, uint32_t& attributes) override {
+    return inner_->ParseDisplayName(name, eaten, item, attributes);
+  }
+  HRESULT BindToObject(const ItemIdList* item, std::shared_ptr<IShellFolder>& folder) override {
+    const HRESULT hr = inner_->BindToObject(item, folder);
+    if (folder) folder = std::make_shared<AnsweringFolder>(folder);
+    return hr;
+  }
+  HRESULT GetUIObjectOf(uint32_t count, const ItemIdList* const* items,
+                        std::shared_ptr<IExtractImage>& extractor) override {
+    const HRESULT hr = inner_->GetUIObjectOf(count, items, extractor);
+    if (extractor) extractor = std::make_shared<AnsweringExtractor>(extractor);
+    return hr;
+  }
+
+ private:
+  std::shared_ptr<IShellFolder> inner_;
+};
+
+HRESULT AnsweringDesktop(std::shared_ptr<IShellFolder>& folder) {
+  std::shared_ptr<IShellFolder> desktop;
+  const HRESULT hr = FileSystemDesktopFolder(desktop);
+  folder = std::make_shared<AnsweringFolder>(desktop);
+  return hr;
+}
+
+// Whatever GetLocation answers, the picture is still extracted at once; only
+// a failure is logged, and only E_PENDING asks for the runnable task.
+TEST_F(ThumbnailMakerTest, EachAnswerOfGetLocation) {
+  struct Case {
+    const char* name;
+    HRESULT answer;
+    std::vector<std::string> log;
+    int task_queries;
+  };
+  const Case cases[] = {
+      {"pending, the answer to the asynchronous request", kInnerAnswer, {}, 1},
+      {"done at once", S_OK, {}, 0},
+      {"failed", E_FAIL, {"error peiURL.GetLocation"}, 0},
+      {"refused its arguments", E_INVALIDARG, {"error peiURL.GetLocation"}, 0},
+  };
+  WriteWorkFile(work_, Coloured("#ff0000"));
+  SetDesktopFolderSource(&AnsweringDesktop);
+  struct Restore {
+    ~Restore() { SetDesktopFolderSource(nullptr); }
+  } restore;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::WriteFileBytes("ErrorLog.txt", "");
+    g_location_answer = c.answer;
+    g_task_queries = 0;
+    TMakeThumpnale maker(work_);
+    EXPECT_GT(ShareOf(Thumbnail(maker), 0, 0, 100, 100, Red), 0.9);
+    EXPECT_EQ(ErrorLogMessages(), c.log);
+    EXPECT_EQ(g_task_queries, c.task_queries);
+  }
 }
 
 TEST_F(ThumbnailMakerTest, PageOverTheTimeLimitGivesNoPictureAndLeavesSize) {

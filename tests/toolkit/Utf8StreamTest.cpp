@@ -13,6 +13,7 @@ namespace tov {
 namespace {
 
 using test::DescribeNode;
+using test::TinyStream;
 
 void Fill(TMemoryStream& stream, const std::string& bytes) {
   stream.Clear();
@@ -152,23 +153,6 @@ TEST(Utf8StreamWrite, SixteenBitAndPlain) {
   EXPECT_EQ(plain.Write("ab", 2), 2u);
   EXPECT_EQ(Bytes(narrow), "ab");
 }
-
-// Accepts at most `room` bytes in all.
-class TinyStream : public TStream {
- public:
-  explicit TinyStream(size_t room) : room_(room) {}
-  size_t Read(void*, size_t) override { return 0; }
-  size_t Write(const void* buffer, size_t count) override {
-    size_t n = std::min(count, room_ - data.size());
-    data.append(static_cast<const char*>(buffer), n);
-    return n;
-  }
-  int64_t Seek(int64_t, TSeekOrigin) override { return static_cast<int64_t>(data.size()); }
-  std::string data;
-
- private:
-  size_t room_;
-};
 
 TEST(Utf8StreamWrite, ShortWrites) {
   TinyStream one(1);

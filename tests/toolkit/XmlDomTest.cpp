@@ -28,6 +28,17 @@ TEST(XmlText, EncodeXmlEntities) {
   for (const auto& c : cases) EXPECT_EQ(EncodeXmlEntities(c.input), c.output) << c.input;
 }
 
+TEST(XmlText, EncodeXmlTextLeavesQuotes) {
+  const TextCase cases[] = {
+      {"a<b&c>d", "a&lt;b&amp;c&gt;d"},
+      {"it's \"x\"", "it's \"x\""},
+      {"&apos;", "&amp;apos;"},
+      {"\xF8", "\xF8"},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(EncodeXmlText(c.input), c.output) << c.input;
+}
+
 TEST(XmlText, DecodeXmlEntitiesInOnePassAndOnlyTheFive) {
   const TextCase cases[] = {
       {"&amp;lt;", "&lt;"},

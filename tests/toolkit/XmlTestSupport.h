@@ -1,7 +1,8 @@
 // Helpers of the XML tests: a one-line picture of a tree, so that a table row
-// can give the whole tree it expects.
+// can give the whole tree it expects, and a stream with little room.
 #pragma once
 
+#include <algorithm>
 #include <string>
 
 #include "toolkit/XmlDom.h"
@@ -25,6 +26,23 @@ inline std::string DescribeNode(const TXmlNode& node) {
   }
   return out;
 }
+
+// A stream that accepts at most `room` bytes in all, as a full disk does.
+class TinyStream : public TStream {
+ public:
+  explicit TinyStream(size_t room) : room_(room) {}
+  size_t Read(void*, size_t) override { return 0; }
+  size_t Write(const void* buffer, size_t count) override {
+    size_t n = std::min(count, room_ - data.size());
+    data.append(static_cast<const char*>(buffer), n);
+    return n;
+  }
+  int64_t Seek(int64_t, TSeekOrigin) override { return static_cast<int64_t>(data.size()); }
+  std::string data;
+
+ private:
+  size_t room_;
+};
 
 // The message of the EFilerError that fn raises; empty when it raises none.
 template <typename Fn>

@@ -42,6 +42,8 @@ TEST(XmlValueAs, Integer) {
       {"12", 12},          {"  -5", -5},          {"+7", 7},     {"$FF", 255},  {"0x10", 16},
       {"$FFFFFFFF", -1},   {"-2147483648", INT32_MIN}, {"2147483648", -99}, {"12a", -99},
       {"", -99},           {"1.0", -99},          {"5 ", -99},   {"&amp;", -99},
+      {"-$10", -16},       {"+$10", 16},          {"-0x10", -16}, {" -x1F", -31},
+      {"-$FFFFFFFF", 1},   {"- $10", -99},        {"-$", -99},
   };
   for (const auto& c : cases) EXPECT_EQ(TXmlNode(nullptr, "n", c.text).ValueAsInteger(-99), c.expected) << c.text;
 }
@@ -153,6 +155,16 @@ TEST(XmlTypedChildren, DefaultsAndTheStoreDefaultsRule) {
   TXmlNode loose(nullptr, "l");
   loose.WriteInteger("i", 0, 0);
   EXPECT_EQ(loose.NodeCount(), 1);
+}
+
+// The children, the colour and the attributes share the node's conversion.
+TEST(XmlTypedChildren, EveryIntegerReaderTakesASignBeforeAHexPrefix) {
+  TXmlDocument doc;
+  doc.ReadFromString("<r n=\"-$10\"><i>+$10</i><c>-0x10</c></r>");
+  TXmlNode& r = *doc.Root;
+  EXPECT_EQ(r.ReadInteger("i", 3), 16);
+  EXPECT_EQ(r.ReadColor("c", 3), -16);
+  EXPECT_EQ(r.ReadAttributeInteger("n", 3), -16);
 }
 
 TEST(XmlTypedChildren, OnlyTheColourReaderIsStrict) {

@@ -12,6 +12,7 @@ namespace {
 
 using test::DescribeNode;
 using test::FilerErrorOf;
+using test::TinyStream;
 
 const std::string kDeclaration = "<?xml version=\"1.0\" encoding=\"windows-1252\"?>";
 
@@ -38,6 +39,15 @@ TEST(XmlWrite, TheThreeLayouts) {
     BuildAbc(doc);
     doc.Layout = c.layout;
     EXPECT_EQ(doc.WriteToString(), c.text) << int{c.layout};
+    // A stream that takes one byte less than the text: an error, never a
+    // document cut short in silence, 8-bit or 16-bit.
+    for (bool unicode : {false, true}) {
+      doc.Unicode = unicode;
+      const size_t whole = unicode ? 2 + 2 * c.text.size() : c.text.size();
+      TinyStream short_of_one(whole - 1);
+      EXPECT_THROW(doc.SaveToStream(short_of_one), EWriteError) << int{c.layout} << " unicode " << unicode;
+      EXPECT_EQ(short_of_one.data.size(), whole - 1);
+    }
   }
 }
 
@@ -97,6 +107,8 @@ TEST(XmlWrite, NodeShapes) {
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(stream.Memory()), static_cast<size_t>(stream.Size())),
               c.text)
         << c.name;
+    TinyStream short_of_one(c.text.size() - 1);
+    EXPECT_THROW(doc.Root->WriteToStream(short_of_one), EWriteError) << c.name;
   }
 }
 
