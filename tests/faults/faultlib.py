@@ -10,7 +10,6 @@ running ends with it. Programs come from $TOV_BIN_DIR (else build/bin).
 import os
 import random
 import signal
-import struct
 import subprocess
 import sys
 import tempfile
@@ -18,6 +17,7 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tests", "standins"))
+import config_record  # noqa: E402
 import sidefiles  # noqa: E402
 
 STANDINS = os.path.join(ROOT, "tests", "standins")
@@ -109,12 +109,9 @@ class World:
     def set_config(self, crawl_when_idle=10, restart_minutes=0):
         """Threads at once: an idle time to change of -1 makes the monitor's
         first tick switch to crawl_when_idle whatever the desktop says."""
-        path = os.path.join(self.work, "Config.bin")
-        record = bytearray(sidefiles.read(path))
-        struct.pack_into("<iii", record, 124, 1, crawl_when_idle, -1)
-        struct.pack_into("<ii", record, 140, max(20, crawl_when_idle), restart_minutes)
-        with open(path, "wb") as f:
-            f.write(record)
+        config_record.update(os.path.join(self.work, "Config.bin"), CrawlWhenUse=1, CrawlWhenIdle=crawl_when_idle,
+                             IdleTimeToChange=-1, MaxCrawlers=max(20, crawl_when_idle),
+                             CrawlerRestartTime=restart_minutes)
 
     # ---- stand-ins ----
     def _standin(self, script, directory, args):
