@@ -182,9 +182,9 @@ TEST(ConfigScripts, EveryFieldLandsWhereReadConfigLooks) {
   test::ScopedWorkDir dir;
   const std::string name = std::string(59, 'u') + "\xF8";  // the full room, the last a Windows-1252 letter
   ASSERT_EQ(SetFields({"UserName=" + name, "UserPassword=p\xE5ss", "StartAtStart=1", "CrawlWhenUse=3",
-                       "CrawlWhenIdle=70000", "IdleTimeToChange=-1", "MinimizeToStatusBar=true", "MaxCrawlers=2147483647",
-                       "CrawlerRestartTime=-2147483648", "DedicatedServer=1", "DedicatedServerName=server-name-cut",
-                       "TeamName=" + std::string(25, 't')})
+                       "CrawlWhenIdle=70000", "IdleTimeToChange=-1", "MinimizeToStatusBar=true",
+                       "MaxCrawlers=2147483647", "CrawlerRestartTime=-2147483648", "DedicatedServer=1",
+                       "DedicatedServerName=server-name-cut", "TeamName=" + std::string(25, 't')})
                 .code,
             0);
   ConfigData want;
