@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <vector>
 
 #include "platform/SysUtils.h"
@@ -127,10 +128,16 @@ std::string ShellQuoted(const std::string& arg) {
   return quoted + "'";
 }
 
+// $TOV_SOURCE_ROOT, else the directory the program started in, taken before
+// any test changes directory.
+const std::string kSourceRoot = [] {
+  const char* root = std::getenv("TOV_SOURCE_ROOT");
+  return std::filesystem::absolute(root != nullptr ? root : ".").string();
+}();
+
 // Runs <source root>/<script> with args; its exit code and standard output.
 ScriptRun RunScript(const std::string& script, const std::vector<std::string>& args) {
-  const char* root = std::getenv("TOV_SOURCE_ROOT");
-  std::string command = ShellQuoted(std::string(root != nullptr ? root : ".") + "/" + script);
+  std::string command = ShellQuoted(kSourceRoot + "/" + script);
   for (const std::string& arg : args) command += " " + ShellQuoted(arg);
   ScriptRun run;
   FILE* p = ::popen((command + " 2>/dev/null").c_str(), "r");
