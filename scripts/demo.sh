@@ -89,14 +89,8 @@ mkdir -p "$work"
 work=$(cd "$work" && pwd)
 "$root/scripts/prepare-workdir.sh" "$work" > /dev/null
 # 2 threads while the user works, 10 once idle for more than idle_after seconds.
-python3 - "$work/Config.bin" "$idle_after" <<'PY'
-import struct, sys
-path, idle_after = sys.argv[1], int(sys.argv[2])
-record = bytearray(open(path, "rb").read())
-struct.pack_into("<iii", record, 124, 2, 10, idle_after)
-struct.pack_into("<i", record, 140, 20)
-open(path, "wb").write(record)
-PY
+python3 "$root/tests/standins/config_record.py" "$work/Config.bin" \
+  CrawlWhenUse=2 CrawlWhenIdle=10 IdleTimeToChange="$idle_after" MaxCrawlers=20
 python3 - "$work/pages.txt" "$pages" <<'PY'
 import sys
 path, count = sys.argv[1], int(sys.argv[2])

@@ -18,31 +18,8 @@ umask 077
 mkdir -p "$dir/sqtemp" "$dir/tmp"
 [ -e "$dir/CrawlerLockFile.lock" ] || : > "$dir/CrawlerLockFile.lock"
 if [ ! -e "$dir/Config.bin" ]; then
-  python3 - "$dir/Config.bin" <<'PY'
-import struct, sys
-
-def short_string(text, room):
-    data = text.encode("cp1252")[:room]
-    return bytes([len(data)]) + data.ljust(room, b"\0")
-
-# The 184-byte settings record: little-endian, 32-bit fields on 4-byte
-# boundaries, zero pad bytes at 123, 137-139 and 181-183. The account fields
-# stay empty until the participant sets them in the monitor's options.
-record = b"".join([
-    short_string("", 60),                 # 0 UserName
-    short_string("", 60),                 # 61 UserPassword
-    bytes([0, 0]),                        # 122 StartAtStart, pad
-    struct.pack("<iii", 2, 10, 300),      # 124 CrawlWhenUse, CrawlWhenIdle, IdleTimeToChange (s)
-    bytes([1, 0, 0, 0]),                  # 136 MinimizeToStatusBar, pad
-    struct.pack("<ii", 20, 0),            # 140 MaxCrawlers, CrawlerRestartTime (min, 0 = never)
-    bytes([0]),                           # 148 DedicatedServer
-    short_string("", 10),                 # 149 DedicatedServerName
-    short_string("", 20),                 # 160 TeamName
-    bytes(3),                             # 181 pad
-])
-assert len(record) == 184
-with open(sys.argv[1], "wb") as f:
-    f.write(record)
-PY
+  # No account yet: the participant sets it in the monitor's options.
+  python3 "$(dirname "$0")/../tests/standins/config_record.py" "$dir/Config.bin" \
+    CrawlWhenUse=2 CrawlWhenIdle=10 IdleTimeToChange=300 MinimizeToStatusBar=1 MaxCrawlers=20
 fi
 echo "Prepared $dir"

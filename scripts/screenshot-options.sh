@@ -7,21 +7,9 @@
 set -euo pipefail
 . "$(dirname "$0")/screenshot-setup.sh" "${1:-}" "${2:-}" docs/options.png
 page=${3:-0}
-python3 -c "
-import struct, sys
-def short(text, room):
-    b = text.encode('cp1252')[:room]
-    return bytes([len(b)]) + b + bytes(room - len(b))
-record = bytearray(184)
-record[0:61] = short('alice', 60)
-record[61:122] = short('secret', 60)
-record[122] = 1                                  # StartAtStart
-struct.pack_into('<iii', record, 124, 2, 10, 300)  # when in use, when idle, idle seconds
-struct.pack_into('<ii', record, 140, 20, 0)        # MaxCrawlers, restart minutes
-record[149:160] = short('box1', 10)
-record[160:181] = short('Spiders', 20)
-open(sys.argv[1], 'wb').write(record)
-" "$work/run/Config.bin"
+python3 "$root/tests/standins/config_record.py" "$work/run/Config.bin" \
+  UserName=alice UserPassword=secret StartAtStart=1 CrawlWhenUse=2 CrawlWhenIdle=10 IdleTimeToChange=300 \
+  MaxCrawlers=20 DedicatedServerName=box1 TeamName=Spiders
 
 cd "$work/run"
 export TOV_IPC_DIR="$work/ipc"

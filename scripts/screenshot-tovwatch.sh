@@ -7,12 +7,7 @@
 # Needs xvfb-run and ImageMagick's import.
 set -euo pipefail
 . "$(dirname "$0")/screenshot-setup.sh" "${1:-}" "${2:-}" docs/tovwatch.png
-python3 -c "
-import struct, sys
-record = bytearray(184)
-struct.pack_into('<i', record, 140, 30)  # MaxCrawlers
-open(sys.argv[1], 'wb').write(record)
-" "$work/run/Config.bin"
+python3 "$root/tests/standins/config_record.py" "$work/run/Config.bin" MaxCrawlers=30
 
 cd "$work/run"
 export TOV_IPC_DIR="$work/ipc"

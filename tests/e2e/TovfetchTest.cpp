@@ -18,6 +18,7 @@
 #include "platform/SysUtils.h"
 #include "tests/common/LinkPeer.h"
 #include "tests/common/LinkTestSupport.h"
+#include "tests/common/WorkDirDefaults.h"
 #include "tests/crawler/StorageTestSupport.h"
 #include "tests/e2e/ProgramProcess.h"
 #include "tests/support/StandIn.h"
@@ -115,12 +116,7 @@ TEST(PrepareWorkDir, WritesTheDefaultsAndKeepsWhatIsThere) {
   EXPECT_TRUE(FileExists(dir + "/CrawlerLockFile.lock"));
   EXPECT_EQ(FileSizeOf(dir + "/CrawlerLockFile.lock"), 0);
   ASSERT_EQ(FileSizeOf(dir + "/Config.bin"), static_cast<int64_t>(ConfigData::kSize));
-  ConfigData defaults;
-  defaults.CrawlWhenUse = 2;
-  defaults.CrawlWhenIdle = 10;
-  defaults.IdleTimeToChange = 300;
-  defaults.MinimizeToStatusBar = true;
-  defaults.MaxCrawlers = 20;
+  const ConfigData defaults = test::WorkDirDefaults();
   EXPECT_EQ(ReadConfigFile(dir + "/Config.bin"), defaults);
   // Exactly the bytes the settings writer would make of it.
   auto encoded = EncodeConfig(defaults);

@@ -6,11 +6,12 @@ A case script calls enter_namespace() first: run from a plain shell it
 re-executes itself through tests/netns_run.sh --pid, so port 8080, every
 127.0.0.x address and the process table are its own, and whatever it leaves
 running ends with it. Programs come from $TOV_BIN_DIR (else build/bin).
+Random choices come from the random module, seeded by main() with a seed it
+prints (--seed S or $TOV_FAULT_SEED give one).
 """
 import os
 import random
 import signal
-import struct
 import subprocess
 import sys
 import tempfile
@@ -18,6 +19,7 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tests", "standins"))
+import config_record  # noqa: E402
 import sidefiles  # noqa: E402
 
 STANDINS = os.path.join(ROOT, "tests", "standins")
@@ -109,12 +111,9 @@ class World:
     def set_config(self, crawl_when_idle=10, restart_minutes=0):
         """Threads at once: an idle time to change of -1 makes the monitor's
         first tick switch to crawl_when_idle whatever the desktop says."""
-        path = os.path.join(self.work, "Config.bin")
-        record = bytearray(sidefiles.read(path))
-        struct.pack_into("<iii", record, 124, 1, crawl_when_idle, -1)
-        struct.pack_into("<ii", record, 140, max(20, crawl_when_idle), restart_minutes)
-        with open(path, "wb") as f:
-            f.write(record)
+        config_record.update(os.path.join(self.work, "Config.bin"), CrawlWhenUse=1, CrawlWhenIdle=crawl_when_idle,
+                             IdleTimeToChange=-1, MaxCrawlers=max(20, crawl_when_idle),
+                             CrawlerRestartTime=restart_minutes)
 
     # ---- stand-ins ----
     def _standin(self, script, directory, args):
@@ -257,16 +256,36 @@ def site_pages(count, thumbs_every=0, missing_every=0, robots_every=0, size_kb=2
     return lines
 
 
+def _seed_argument():
+    args = sys.argv[1:]
+    return args[args.index("--seed") + 1] if "--seed" in args[:-1] else None
+
+
+def repeat_command(seed):
+    """The command that runs this case again with the same random choices."""
+    args = sys.argv[1:]
+    if "--seed" in args[:-1]:
+        at = args.index("--seed")
+        del args[at:at + 2]
+    case = os.path.relpath(os.path.abspath(sys.argv[0]), ROOT)
+    return " ".join(["python3", case] + args + ["--seed", seed])
+
+
 def main(run):
-    """Runs a case: enters the namespace, calls run(), prints the outcome and
-    exits 0 when it held, 1 when a check failed."""
+    """Runs a case: enters the namespace, seeds the random choices, calls
+    run(), prints the outcome and exits 0 when it held, 1 when a check failed.
+    The seed is --seed S, else $TOV_FAULT_SEED, else a new one; it is printed
+    first, so that a failing run can be repeated with the same choices."""
     enter_namespace()
-    random.seed(os.environ.get("TOV_FAULT_SEED", str(int(time.time()))))
+    seed = _seed_argument() or os.environ.get("TOV_FAULT_SEED") or str(random.SystemRandom().randrange(1 << 32))
+    print("seed %s" % seed, flush=True)
+    random.seed(seed)
     started = time.monotonic()
     try:
         run()
     except Failure as e:
         print("FAILED: %s" % e)
+        print("repeat it with: %s" % repeat_command(seed))
         return 1
     print("passed in %.0f s" % (time.monotonic() - started))
     return 0
