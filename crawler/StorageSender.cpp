@@ -1,5 +1,7 @@
 #include "crawler/StorageSender.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <memory>
 
@@ -35,6 +37,11 @@ std::unique_ptr<TClientSocket> ConnectToStorageServer(const std::string& server)
     socket.reset();
     EngineSleep(kConnectRetryMs);
   }
+}
+
+bool NameInUse(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
 }
 
 void CloseConnection(std::unique_ptr<TClientSocket>& socket) {
@@ -84,9 +91,16 @@ void SendUpload(TClientSocket& socket, TFile& file, const UploadRange& range, in
 }
 
 // Checks, sends and deletes one sending file; returns its number of entries.
-// Any failure raises and leaves the file where it is.
+// Any failure raises and leaves the file where it is. One that cannot be
+// sent at all (not a regular file, or no whole entry at its start) is moved
+// aside, so that the slot's next file can take its name.
 int32_t SendQueueFile(const std::string& server, const std::string& path, int32_t dedicated) {
   const SideFileCheck check = CheckSideFile(path);
+  // Safeguard: what is no queue file under a sending name is kept aside, and cannot stall its slot.
+  if (!check.LeftAlone.empty()) {
+    MoveSideFileAside(path, check.LeftAlone);
+    return 0;
+  }
   const std::vector<UploadRange> uploads = SplitIntoUploads(check.EntryEnds, MaxStorageUploadSize);
   CallLogProc(path);
   TFile file;
@@ -94,7 +108,7 @@ int32_t SendQueueFile(const std::string& server, const std::string& path, int32_
     std::unique_ptr<TClientSocket> socket = ConnectToStorageServer(server);
     if (k == 0) {
       CallLogProc("opening file");
-      file = TFile::OpenExisting(path, TFile::Mode::Read);
+      file = TFile::OpenRegular(path, TFile::Mode::Read);
     }
     SendUpload(*socket, file, uploads[k], check.WholeSize, server, dedicated);
     CloseConnection(socket);
@@ -130,7 +144,7 @@ void SendSlot(size_t index, int32_t dedicated) {
 
   // A sending file still here failed earlier or was left by a crash: it goes
   // first, so the slot's file can take its name without losing it.
-  if (FileExists(sending)) Uncount(index, SendQueueFile(snapshot.Server, sending, dedicated));
+  if (NameInUse(sending)) Uncount(index, SendQueueFile(snapshot.Server, sending, dedicated));
 
   int32_t taken = 0;
   {

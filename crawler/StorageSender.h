@@ -7,8 +7,10 @@
 // A file is deleted only after it was sent whole. One whose sending failed
 // keeps its sending name and its entries keep their count, and a sending file
 // found at the start of a slot's turn (from a failed send or an earlier run)
-// is delivered before the slot's file takes that name. A file too large for
-// one upload's 8-digit total goes out as several uploads of whole entries.
+// is delivered before the slot's file takes that name; what lies under a
+// sending name and is no queue file (a link, a FIFO, bytes without a whole
+// entry) is moved aside to a kept name instead. A file too large for one
+// upload's 8-digit total goes out as several uploads of whole entries.
 #pragma once
 
 #include <atomic>

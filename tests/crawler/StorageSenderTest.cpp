@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <set>
 
 #include "crawler/CrawlerEngine.h"
 #include "crawler/SideFileQueue.h"
@@ -88,6 +90,13 @@ class StorageSenderTest : public ::testing::Test {
     return out;
   }
   bool SqtempEmpty() const { return std::filesystem::is_empty(PathJoin(dir.Path(), "sqtemp")); }
+  std::set<std::string> SqtempNames() const {
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(PathJoin(dir.Path(), "sqtemp"))) {
+      names.insert(e.path().filename().string());
+    }
+    return names;
+  }
 
   test::ScopedWorkDir dir;
   test::FastSleep fast;
@@ -276,8 +285,56 @@ TEST_F(StorageSenderTest, AnOldSendingFileIsDeliveredBeforeTheSlotsFileTakesItsN
   waiting.insert(waiting.end(), appended["127.0.0.2"].begin(), appended["127.0.0.2"].end());
   EXPECT_TRUE(SameEntries(EntriesOf({uploads[1]}), waiting));
   EXPECT_EQ(PendingSideFileCount(), 0);
-  EXPECT_TRUE(SqtempEmpty());
+  // What the crash left half-written is kept, never sent.
+  EXPECT_EQ(SqtempNames(), std::set<std::string>{"127.0.0.2_kept1"});
+  EXPECT_EQ(ReadFileBytes(QueueFile("127.0.0.2_kept1")), partial);
 }
+
+struct PlantedCase {
+  const char* what;
+  std::function<void(const std::string& path, const std::string& outside)> plant;
+  mode_t kind;
+};
+
+void PrintTo(const PlantedCase& c, std::ostream* os) { *os << c.what; }
+
+class PlantedSendingNameTest : public StorageSenderTest, public ::testing::WithParamInterface<PlantedCase> {};
+
+// Something planted under a sending name while the crawler runs is neither
+// followed, waited on, nor sent: it is moved aside whole, and the slot's file
+// takes the name.
+TEST_P(PlantedSendingNameTest, IsMovedAsideAndTheSlotsFileStillGoesOut) {
+  const std::string outside = PathJoin(dir.Path(), "outside.txt");
+  const std::string outside_bytes(440, 'o');
+  test::WriteFileBytes(outside, outside_bytes);
+  StandInStorageServer server(Dir("received"));
+  ASSERT_TRUE(server.Ready());
+  Start();
+  GetParam().plant(QueueFile("127.0.0.2_sending"), outside);
+  Append(501, "127.0.0.2");
+  ASSERT_TRUE(WaitUntil([&] { return server.CountUploads() == 1; }, kWaitMs));
+  ASSERT_TRUE(WaitUntil([] { return !SendingInProgres && PendingSideFileCount() == 0; }, kWaitMs));
+  EXPECT_TRUE(SameEntries(EntriesOf(server.Uploads()), appended["127.0.0.2"]));
+  EXPECT_EQ(ReadFileBytes(outside), outside_bytes);
+  EXPECT_EQ(SqtempNames(), std::set<std::string>{"127.0.0.2_kept1"});
+  struct stat st {};
+  ASSERT_EQ(::lstat(QueueFile("127.0.0.2_kept1").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & S_IFMT, GetParam().kind);
+  EXPECT_TRUE(errors.Contains("Side file " + QueueFile("127.0.0.2_sending") + " moved aside to " +
+                              QueueFile("127.0.0.2_kept1") + ": not a regular file"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, PlantedSendingNameTest,
+    ::testing::Values(
+        PlantedCase{"LinkToAFileOutside",
+                    [](const std::string& p, const std::string& o) { ASSERT_EQ(::symlink(o.c_str(), p.c_str()), 0); },
+                    S_IFLNK},
+        PlantedCase{"Fifo", [](const std::string& p, const std::string&) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); },
+                    S_IFIFO},
+        PlantedCase{"Folder", [](const std::string& p, const std::string&) { ASSERT_EQ(::mkdir(p.c_str(), 0700), 0); },
+                    S_IFDIR}),
+    [](const auto& info) { return std::string(info.param.what); });
 
 // The server resets the first connection in the middle of the upload: the
 // file keeps its sending name and its count, and a later pass delivers it.
