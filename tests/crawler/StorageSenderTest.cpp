@@ -228,17 +228,20 @@ TEST_F(StorageSenderTest, AFileOf99999998BytesOrMoreIsNotSentAsOneUploadButInWho
   EXPECT_TRUE(SqtempEmpty());
 }
 
-// The connect loop holds the sender until the server answers; entries that
-// arrive meanwhile land in a fresh file, keep their count and go out later.
-TEST_F(StorageSenderTest, AnUnreachableServerHoldsTheConnectLoopAndLaterEntriesKeepTheirCount) {
+// A server that takes no connection keeps its file whole and counted after
+// the pass's tries; entries that arrive meanwhile land in a fresh file, keep
+// their count and go out with it once the server answers.
+TEST_F(StorageSenderTest, AnUnreachableServersFileIsKeptAndLaterEntriesKeepTheirCount) {
   StandInStorageServer other(Dir("received-2"), {"127.0.0.2"});
   ASSERT_TRUE(other.Ready());
   Start();
   Append(501, "127.0.0.5");
-  ASSERT_TRUE(WaitUntil([&] { return log.CountPrefix("Can`t conect to server 127.0.0.5") >= 5; }, kWaitMs));
-  EXPECT_TRUE(SendingInProgres);
+  ASSERT_TRUE(WaitUntil([&] { return log.CountPrefix("Can`t conect to server 127.0.0.5") >= StorageConnectTries; },
+                        kWaitMs));
+  ASSERT_TRUE(WaitUntil([] { return !SendingInProgres; }, kWaitMs));
   EXPECT_TRUE(FileExists(QueueFile("127.0.0.5_sending")));
   EXPECT_FALSE(FileExists(QueueFile("127.0.0.5")));
+  EXPECT_EQ(DecodeSideFileEntries(ReadFileBytes(QueueFile("127.0.0.5_sending"))).Entries.size(), 501u);
 
   Append(7, "127.0.0.5");
   EXPECT_EQ(PendingSideFileCount(), 508);
@@ -248,21 +251,84 @@ TEST_F(StorageSenderTest, AnUnreachableServerHoldsTheConnectLoopAndLaterEntriesK
   {
     StandInStorageServer late(Dir("received-5"), {"127.0.0.5"});
     ASSERT_TRUE(late.Ready());
-    ASSERT_TRUE(WaitUntil([&] { return late.CountUploads() == 1; }, kWaitMs));
-    ASSERT_TRUE(WaitUntil([] { return !SendingInProgres; }, kWaitMs));
-    EXPECT_TRUE(SameEntries(EntriesOf(late.Uploads()), first));
-    EXPECT_EQ(PendingSideFileCount(), 7);
-    EXPECT_EQ(DecodeSideFileEntries(ReadFileBytes(QueueFile("127.0.0.5"))).Entries.size(), 7u);
-
-    Append(494, "127.0.0.2");
-    ASSERT_TRUE(WaitUntil([&] { return late.CountUploads() == 2 && other.CountUploads() == 1; }, kWaitMs));
-    ASSERT_TRUE(WaitUntil([] { return !SendingInProgres; }, kWaitMs));
+    ASSERT_TRUE(WaitUntil([&] { return late.CountUploads() == 2; }, kWaitMs));
+    ASSERT_TRUE(WaitUntil([] { return !SendingInProgres && PendingSideFileCount() == 0; }, kWaitMs));
     auto uploads = late.Uploads();
+    EXPECT_TRUE(SameEntries(EntriesOf({uploads[0]}), first));
     EXPECT_TRUE(SameEntries(EntriesOf({uploads[1]}), later));
+
+    Append(501, "127.0.0.2");
+    ASSERT_TRUE(WaitUntil([&] { return other.CountUploads() == 1; }, kWaitMs));
+    ASSERT_TRUE(WaitUntil([] { return !SendingInProgres; }, kWaitMs));
+    EXPECT_EQ(late.CountUploads(), 2u);
   }
   EXPECT_TRUE(SameEntries(EntriesOf(other.Uploads()), appended["127.0.0.2"]));
   EXPECT_EQ(PendingSideFileCount(), 0);
   EXPECT_TRUE(SqtempEmpty());
+}
+
+// A file left for a server where nothing listens must not hold up a live
+// one: each pass gives the dead server its tries, then moves on; the error
+// log names it once until it answers again, and its entries go out then.
+TEST_F(StorageSenderTest, ADeadServerHoldsUpNoOtherServerAndItsEntriesGoOutOnceItAnswers) {
+  auto dead = LeaveFile("127.0.0.9", 300, 100);
+  const std::string dead_bytes = ReadFileBytes(QueueFile("127.0.0.9"));
+  auto live = LeaveFile("127.0.0.2", 300, 100);
+  StandInStorageServer server(Dir("received-2"), {"127.0.0.2"});
+  ASSERT_TRUE(server.Ready());
+  Start();
+  EXPECT_EQ(PendingSideFileCount(), 600);
+  ASSERT_TRUE(WaitUntil([&] { return server.CountUploads() == 1; }, kWaitMs));
+  ASSERT_TRUE(WaitUntil([] { return !SendingInProgres && PendingSideFileCount() == 300; }, kWaitMs));
+
+  // A second pass (from the last of these entries on): the dead server fails
+  // again, the live one gets its new entries.
+  Append(201, "127.0.0.2");
+  ASSERT_TRUE(WaitUntil([&] { return server.CountUploads() == 2; }, kWaitMs));
+  ASSERT_TRUE(WaitUntil([] { return !SendingInProgres && PendingSideFileCount() == 300; }, kWaitMs));
+  live.insert(live.end(), appended["127.0.0.2"].begin(), appended["127.0.0.2"].end());
+  EXPECT_TRUE(SameEntries(EntriesOf(server.Uploads()), live));
+  EXPECT_EQ(log.CountPrefix("Can`t conect to server 127.0.0.9"), 2 * StorageConnectTries);
+  const std::string unreachable = "Storage server 127.0.0.9 could not be reached";
+  EXPECT_EQ(errors.CountPrefix(unreachable), 1);
+  EXPECT_TRUE(errors.Contains(unreachable + " (" + std::to_string(StorageConnectTries) +
+                              " tries); its 300 entries are kept and it is tried again on later passes"));
+  EXPECT_EQ(ReadFileBytes(QueueFile("127.0.0.9_sending")), dead_bytes);
+
+  {
+    StandInStorageServer back(Dir("received-9"), {"127.0.0.9"});
+    ASSERT_TRUE(back.Ready());
+    Append(201, "127.0.0.2");
+    ASSERT_TRUE(WaitUntil([&] { return back.CountUploads() == 1 && server.CountUploads() == 3; }, kWaitMs));
+    ASSERT_TRUE(WaitUntil([] { return !SendingInProgres && PendingSideFileCount() == 0; }, kWaitMs));
+    EXPECT_TRUE(SameEntries(EntriesOf(back.Uploads()), dead));
+  }
+  EXPECT_TRUE(SqtempEmpty());
+
+  // Gone again: named again, once.
+  Append(501, "127.0.0.9");
+  ASSERT_TRUE(WaitUntil([&] { return errors.CountPrefix(unreachable) == 2; }, kWaitMs));
+  ASSERT_TRUE(WaitUntil([] { return !SendingInProgres; }, kWaitMs));
+  EXPECT_EQ(PendingSideFileCount(), 501);
+}
+
+// The shut-down waits for a pass in progress: once the stop flag is set no
+// further connection is tried, and the file stays whole and counted.
+TEST_F(StorageSenderTest, TheStopFlagEndsTheConnectTriesAndKeepsTheFile) {
+  LeaveFile("127.0.0.9", 501, 100);
+  const std::string bytes = ReadFileBytes(QueueFile("127.0.0.9"));
+  StartCrawler(
+      [this](const std::string& line) {
+        log.Add(line);
+        if (line == "Can`t conect to server 127.0.0.9") StopCrawling = true;
+      },
+      "0.82", [](const std::string&) {}, nullptr, [](uint8_t) {}, errors.Proc(), [] {}, [] {}, false, "");
+  ASSERT_TRUE(WaitUntil([] { return SentTilLagringserver.load() == nullptr; }, kWaitMs));
+  EXPECT_FALSE(SendingInProgres);
+  EXPECT_EQ(log.CountPrefix("Can`t conect to server 127.0.0.9"), 1);
+  EXPECT_EQ(errors.CountPrefix("Storage server 127.0.0.9"), 0);
+  EXPECT_EQ(ReadFileBytes(QueueFile("127.0.0.9_sending")), bytes);
+  EXPECT_EQ(PendingSideFileCount(), 501);
 }
 
 // A sending file left by a crash holds pages of that run: it is delivered
