@@ -1,6 +1,12 @@
 #include "crawler/SideFileEntry.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+
 #include "crawler/CrawlerEngine.h"
+#include "crawler/SideFileQueue.h"
 #include "platform/Files.h"
 
 namespace tov {
@@ -87,10 +93,89 @@ DecodedSideFile DecodeSideFileEntries(std::string_view bytes) {
   return out;
 }
 
+bool IsKeptSideFileName(std::string_view name) {
+  const size_t at = name.rfind(KeptSuffix);
+  if (at == std::string_view::npos || at == 0) return false;
+  std::string_view number = name.substr(at + std::string_view(KeptSuffix).size());
+  return !number.empty() && number.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+namespace {
+
+constexpr int kMaxKeptNumber = 100000;
+
+// "<folder>/<address>_kept<n>" for n = 1, 2, ...: the first name that
+// `claim` manages to take (it fails on a name in use).
+template <typename Claim>
+std::string TakeKeptName(const std::string& path, Claim claim) {
+  const size_t slash = path.rfind('/');
+  std::string base = path.substr(0, slash == std::string::npos ? 0 : slash + 1);
+  std::string_view name = std::string_view(path).substr(base.size());
+  const std::string_view sending = SendingSuffix;
+  if (name.size() > sending.size() && name.substr(name.size() - sending.size()) == sending) {
+    name.remove_suffix(sending.size());
+  }
+  base.append(name).append(KeptSuffix);
+  for (int n = 1; n <= kMaxKeptNumber; ++n) {
+    std::string kept = base + std::to_string(n);
+    if (claim(kept)) return kept;
+  }
+  throw EInOutError(IoCodeFromErrno(EEXIST));
+}
+
+// Copies the bytes from `from` to the end of `file` into a new kept file.
+std::string CopyTailAside(TFile& file, const std::string& path, int64_t from, int64_t size) {
+  TFile kept;
+  const std::string kept_path = TakeKeptName(path, [&](const std::string& name) {
+    try {
+      kept = TFile::CreateNew(name);
+      return true;
+    } catch (const EInOutError& e) {
+      if (e.ErrorCode() == IoCodeFromErrno(EEXIST)) return false;
+      throw;
+    }
+  });
+  try {
+    std::string buffer(64 * 1024, '\0');
+    file.Seek(from);
+    for (int64_t pos = from; pos < size;) {
+      const size_t n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(buffer.size()), size - pos));
+      file.ReadExact(buffer.data(), n);
+      kept.Write(buffer.data(), n);
+      pos += static_cast<int64_t>(n);
+    }
+    kept.Close();
+  } catch (...) {
+    kept = TFile();
+    DeleteFile(kept_path);
+    throw;
+  }
+  return kept_path;
+}
+
+}  // namespace
+
+std::string MoveSideFileAside(const std::string& path, const std::string& why) {
+  const std::string kept = TakeKeptName(path, [&](const std::string& name) {
+    if (RenameNoReplace(path, name)) return true;
+    if (errno == EEXIST) return false;
+    RaiseIoErrorFromErrno(errno);
+  });
+  CallErrorLogProc("Side file " + path + " moved aside to " + kept + ": " + why);
+  return kept;
+}
+
 SideFileCheck CheckSideFile(const std::string& path) {
-  TFile file = TFile::OpenExisting(path, TFile::Mode::ReadWrite);
-  const int64_t size = file.Size();
   SideFileCheck check;
+  // Safeguard: a link planted in the queue folder is never followed, and a FIFO never waited on.
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) RaiseIoErrorFromErrno(errno);
+  if (!S_ISREG(st.st_mode)) {
+    check.LeftAlone = "not a regular file";
+    return check;
+  }
+  TFile file = TFile::OpenRegular(path, TFile::Mode::ReadWrite);
+  const int64_t size = file.Size();
   std::string head(SideFileEntryHeadSize, '\0');
   int64_t pos = 0;
   while (pos < size) {
@@ -102,13 +187,20 @@ SideFileCheck CheckSideFile(const std::string& path) {
     pos += h->EntrySize();
     check.EntryEnds.push_back(pos);
   }
+  // Safeguard: a file that is no queue file (a user's notes, say) is not cut to nothing.
+  if (pos == 0 && size > 0) {
+    check.LeftAlone = "no whole entry at its start";
+    return check;
+  }
   check.WholeSize = pos;
   check.CutBytes = size - pos;
   if (check.CutBytes > 0) {
+    // Safeguard: bytes cut from a queue file are kept in a file of their own, never destroyed.
+    check.KeptPath = CopyTailAside(file, path, pos, size);
     file.Truncate(pos);
     CallErrorLogProc("Side file " + path + ": cut " + std::to_string(check.CutBytes) +
                      " bytes of a partial or unreadable entry behind its " + std::to_string(check.EntryEnds.size()) +
-                     " whole entries");
+                     " whole entries; they are kept in " + check.KeptPath);
   }
   file.Close();
   return check;

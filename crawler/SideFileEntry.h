@@ -75,11 +75,28 @@ struct SideFileCheck {
   std::vector<int64_t> EntryEnds;
   int64_t WholeSize = 0;
   int64_t CutBytes = 0;
+  std::string KeptPath;  // where the cut bytes went
+  // Why the file was left as it is (not a regular file, or no whole entry at
+  // its start); empty when it was checked.
+  std::string LeftAlone;
 };
 // Checks the file at path and cuts it back to its whole entries, so a
-// partial entry left by a crash is never sent or appended behind. A cut is
-// logged through ErrorLogProc. Raises EInOutError when the file cannot be
-// opened, read or cut.
+// partial entry left by a crash (or everything from a damaged head on) is
+// never sent or appended behind. The cut bytes are moved aside into a kept
+// file of their own, and the cut is logged through ErrorLogProc. A file that
+// is not a regular one (a link is never followed) or that does not begin
+// with a whole entry is not touched at all. Raises EInOutError when the file
+// cannot be opened, read or cut; it is then as it was.
 SideFileCheck CheckSideFile(const std::string& path);
+
+// Kept files hold bytes moved out of the queue: "<address>_kept<n>" beside
+// the queue files. No such name can be a storage address or a sending name,
+// so they are never taken up or sent.
+constexpr const char* KeptSuffix = "_kept";
+bool IsKeptSideFileName(std::string_view name);
+// Renames a file, link or folder of the queue folder to a kept name of its
+// storage address and logs why; returns the kept path. Raises EInOutError
+// when it cannot be moved.
+std::string MoveSideFileAside(const std::string& path, const std::string& why);
 
 }  // namespace tov

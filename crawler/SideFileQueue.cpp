@@ -1,7 +1,10 @@
 #include "crawler/SideFileQueue.h"
 
+#include <sys/stat.h>
+
 #include <array>
 #include <filesystem>
+#include <map>
 
 #include "crawler/CrawlerEngine.h"
 #include "platform/Files.h"
@@ -28,6 +31,31 @@ bool EndsWith(std::string_view s, std::string_view suffix) {
   return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
 }
 
+struct LeftAloneFile {
+  std::string Path;
+  std::string Why;
+};
+// What the take-up left as it was under a name of a storage address (or its
+// sending name), by address. Under SideFileQueueLock.
+std::map<std::string, std::vector<LeftAloneFile>> g_left_alone;
+
+// Safeguard: new entries are never appended behind, nor sent with, bytes the take-up could not read.
+// Run when an address gets its slot, before anything is written to its file.
+void MoveLeftAloneFilesAside(const std::string& storage) {
+  auto it = g_left_alone.find(storage);
+  if (it == g_left_alone.end()) return;
+  for (const LeftAloneFile& f : it->second) {
+    struct stat st {};
+    if (::lstat(f.Path.c_str(), &st) != 0) continue;  // gone meanwhile
+    try {
+      MoveSideFileAside(f.Path, f.Why + "; new entries for " + storage + " go to a fresh file");
+    } catch (const EInOutError& e) {
+      CallErrorLogProc("Cant move side file " + f.Path + " aside: " + e.Message());
+    }
+  }
+  g_left_alone.erase(it);
+}
+
 }  // namespace
 
 bool IsValidStorageAddress(std::string_view address) {
@@ -47,6 +75,7 @@ void CloseSideFileHandle(size_t index) {
 void InitSideFileQueue() {
   std::lock_guard<std::mutex> lock(SideFileQueueLock);
   for (TFile& file : g_open_files) file = TFile();
+  g_left_alone.clear();
   SideFileSlots.resize(SideFileInitialSlots);
   for (auto& slot : SideFileSlots) {
     slot.Used = false;
@@ -60,11 +89,13 @@ size_t ChooseSideFileSlot(const std::string& storage) {
     FileInfo& slot = SideFileSlots[i];
     if (slot.Used && slot.Server == storage) return i;
     if (!slot.Used) {
+      MoveLeftAloneFilesAside(storage);
       slot.Used = true;
       slot.Server = storage;
       return i;
     }
   }
+  MoveLeftAloneFilesAside(storage);
   SideFileSlots.push_back(FileInfo{true, storage, {}, 0});
   return SideFileSlots.size() - 1;
 }
@@ -76,30 +107,46 @@ void TakeUpSideFiles() {
   fs::directory_iterator it(folder, ec);
   if (ec) return;  // no folder: nothing was left
   std::vector<std::string> names;
-  for (const auto& entry : it) {
-    if (entry.is_regular_file(ec)) names.push_back(entry.path().filename().string());
-  }
+  for (const auto& entry : it) names.push_back(entry.path().filename().string());
   // Held for the whole take-up: the sender must not pick up a file that is
   // still being checked here.
   std::lock_guard<std::mutex> lock(SideFileQueueLock);
+  struct TakenUp {
+    std::string Server;
+    std::string Path;
+    int32_t Entries;
+  };
+  std::vector<TakenUp> taken;
   for (const std::string& name : names) {
+    if (IsKeptSideFileName(name)) continue;  // logged when it was made
     std::string server = name;
     if (EndsWith(name, SendingSuffix)) server.resize(name.size() - std::string_view(SendingSuffix).size());
+    const std::string path = PathJoin(folder, name);
     if (!IsValidStorageAddress(server)) {
-      CallErrorLogProc("Not a side file, left alone: " + PathJoin(folder, name));
+      CallErrorLogProc("Not a side file, left alone: " + path);
       continue;
     }
     try {
-      SideFileCheck check = CheckSideFile(PathJoin(folder, name));
-      auto entries = static_cast<int32_t>(check.EntryEnds.size());
-      FileInfo& slot = SideFileSlots[ChooseSideFileSlot(server)];
-      slot.FileName = QueueFileName(server);
-      slot.Count += entries;
-      SideFilePending += entries;
-      CallLogProc("Taking up " + std::to_string(entries) + " entries left in " + PathJoin(folder, name));
+      SideFileCheck check = CheckSideFile(path);
+      if (!check.LeftAlone.empty()) {
+        CallErrorLogProc("Not a side file, left alone: " + path + " (" + check.LeftAlone + ")");
+        g_left_alone[server].push_back({path, check.LeftAlone});
+        continue;
+      }
+      taken.push_back({server, path, static_cast<int32_t>(check.EntryEnds.size())});
     } catch (const EInOutError& e) {
-      CallErrorLogProc("Cant take up side file " + PathJoin(folder, name) + ": " + e.Message());
+      CallErrorLogProc("Cant take up side file " + path + ": " + e.Message());
+      g_left_alone[server].push_back({path, "it could not be taken up"});
     }
+  }
+  // Claimed only now, so that what was left alone beside a file taken up is
+  // moved aside whatever the order of the names.
+  for (const TakenUp& t : taken) {
+    FileInfo& slot = SideFileSlots[ChooseSideFileSlot(t.Server)];
+    slot.FileName = QueueFileName(t.Server);
+    slot.Count += t.Entries;
+    SideFilePending += t.Entries;
+    CallLogProc("Taking up " + std::to_string(t.Entries) + " entries left in " + t.Path);
   }
 }
 

@@ -46,8 +46,13 @@ void InitSideFileQueue();
 
 // Counts the queue files that an earlier run left in sqtemp (plain and
 // "_sending" names) in their servers' slots and in SideFilePending, after
-// cutting each back to its whole entries, so they are sent like new ones.
-// Names that cannot be a storage address are logged and left alone.
+// cutting each back to its whole entries (the cut bytes are kept aside), so
+// they are sent like new ones. Only regular files are taken up. Anything
+// else under an address's name (a link, a folder, a file that does not begin
+// with a whole entry) is logged and left as it is until that address gets
+// its slot; then it is moved aside to a kept name, so its bytes are neither
+// sent nor appended behind. Names that cannot be a storage address and kept
+// files are left alone.
 void TakeUpSideFiles();
 
 // Appends one entry for rec to its server's queue file and counts it. A file
@@ -61,7 +66,8 @@ void AddToSideFileQueue(const ThumbnaleData& rec, bool logOpenFailure = true);
 // The queue file of a storage server: <WorkDir>/sqtemp/<storage>.
 std::string SideFileName(const std::string& storage);
 
-// The slot of a storage server, claimed when it has none. Under the lock.
+// The slot of a storage server, claimed when it has none (moving aside what
+// the take-up left alone under its name). Under the lock.
 size_t ChooseSideFileSlot(const std::string& storage);
 
 // Closes the handle that a slot keeps open on its queue file between

@@ -1,7 +1,10 @@
 #include "crawler/StorageSender.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <memory>
+#include <set>
 
 #include "common/SharedGlobals.h"
 #include "crawler/SideFileQueue.h"
@@ -20,9 +23,17 @@ constexpr uint32_t kConnectRetryMs = 2000;
 
 std::string Num(int64_t v) { return std::to_string(v); }
 
-// Tries until a connection is made, every 2 seconds; the stop flag does not end it.
+// A storage server that took no connection within one pass's tries.
+struct StorageServerUnreachable {};
+// The stop flag ended the tries.
+struct SendingStopped {};
+
+// Safeguard: a storage server that does not answer holds up neither the other servers nor the shut-down.
+// Tries every 2 seconds, at most StorageConnectTries times, and no more once
+// the stop flag is set; raises StorageServerUnreachable or SendingStopped.
 std::unique_ptr<TClientSocket> ConnectToStorageServer(const std::string& server) {
-  for (;;) {
+  for (int attempt = 0;; ++attempt) {
+    if (StopCrawling) throw SendingStopped{};
     auto socket = std::make_unique<TClientSocket>();
     socket->SetHost(server);
     socket->SetPort(StoragePort);
@@ -33,8 +44,14 @@ std::unique_ptr<TClientSocket> ConnectToStorageServer(const std::string& server)
       CallLogProc("Can`t conect to server " + server);
     }
     socket.reset();
+    if (attempt + 1 >= StorageConnectTries) throw StorageServerUnreachable{};
     EngineSleep(kConnectRetryMs);
   }
+}
+
+bool NameInUse(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
 }
 
 void CloseConnection(std::unique_ptr<TClientSocket>& socket) {
@@ -84,9 +101,16 @@ void SendUpload(TClientSocket& socket, TFile& file, const UploadRange& range, in
 }
 
 // Checks, sends and deletes one sending file; returns its number of entries.
-// Any failure raises and leaves the file where it is.
+// Any failure raises and leaves the file where it is. One that cannot be
+// sent at all (not a regular file, or no whole entry at its start) is moved
+// aside, so that the slot's next file can take its name.
 int32_t SendQueueFile(const std::string& server, const std::string& path, int32_t dedicated) {
   const SideFileCheck check = CheckSideFile(path);
+  // Safeguard: what is no queue file under a sending name is kept aside, and cannot stall its slot.
+  if (!check.LeftAlone.empty()) {
+    MoveSideFileAside(path, check.LeftAlone);
+    return 0;
+  }
   const std::vector<UploadRange> uploads = SplitIntoUploads(check.EntryEnds, MaxStorageUploadSize);
   CallLogProc(path);
   TFile file;
@@ -94,7 +118,7 @@ int32_t SendQueueFile(const std::string& server, const std::string& path, int32_
     std::unique_ptr<TClientSocket> socket = ConnectToStorageServer(server);
     if (k == 0) {
       CallLogProc("opening file");
-      file = TFile::OpenExisting(path, TFile::Mode::Read);
+      file = TFile::OpenRegular(path, TFile::Mode::Read);
     }
     SendUpload(*socket, file, uploads[k], check.WholeSize, server, dedicated);
     CloseConnection(socket);
@@ -130,7 +154,7 @@ void SendSlot(size_t index, int32_t dedicated) {
 
   // A sending file still here failed earlier or was left by a crash: it goes
   // first, so the slot's file can take its name without losing it.
-  if (FileExists(sending)) Uncount(index, SendQueueFile(snapshot.Server, sending, dedicated));
+  if (NameInUse(sending)) Uncount(index, SendQueueFile(snapshot.Server, sending, dedicated));
 
   int32_t taken = 0;
   {
@@ -159,10 +183,12 @@ void SendSlot(size_t index, int32_t dedicated) {
   SideFilePending -= taken;
 }
 
-// One walk over the table; a slot that fails is logged and the walk goes on.
-// Returns whether every slot went out.
-// True when the pass sent at least one slot and every slot it visited.
-bool SendPass(int32_t dedicated) {
+// One walk over the table; a slot that fails is logged and the walk goes on,
+// a set stop flag ends it. `unreachable` holds the servers that could not be
+// reached since they last took a connection: each is named in the error log
+// once when it stops answering. True when the pass sent at least one slot
+// and every slot it visited.
+bool SendPass(int32_t dedicated, std::set<std::string>& unreachable) {
   bool all_sent = true;
   int visited = 0;
   for (size_t i = 0;; ++i) {
@@ -173,6 +199,16 @@ bool SendPass(int32_t dedicated) {
     ++visited;
     try {
       SendSlot(i, dedicated);
+      unreachable.erase(slot.Server);
+    } catch (const StorageServerUnreachable&) {
+      all_sent = false;
+      if (unreachable.insert(slot.Server).second) {
+        CallErrorLogProc("Storage server " + slot.Server + " could not be reached (" + Num(StorageConnectTries) +
+                         " tries); its " + Num(SlotSnapshot(i, exists).Count) +
+                         " entries are kept and it is tried again on later passes");
+      }
+    } catch (const SendingStopped&) {
+      return false;
     } catch (const EInOutError& e) {
       CallErrorLogProc("SentTilLagringserver error: " + e.Message());
       all_sent = false;
@@ -213,6 +249,7 @@ TSentTilLagringserverThread::~TSentTilLagringserverThread() {
 }
 
 void TSentTilLagringserverThread::Execute() {
+  std::set<std::string> unreachable;
   while (!StopCrawling) {
     const int32_t dedicated = DedicatedServer ? 1 : 0;
     if (PendingSideFileCount() <= StorageSendThreshold) {
@@ -222,7 +259,7 @@ void TSentTilLagringserverThread::Execute() {
     SendingInProgres = true;
     bool all_sent = false;
     try {
-      all_sent = SendPass(dedicated);
+      all_sent = SendPass(dedicated, unreachable);
     } catch (...) {
       CallErrorLogProc("Exception in SentTilLagringserver: " + CurrentExceptionClassName());
     }

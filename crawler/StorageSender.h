@@ -4,11 +4,16 @@
 // streamed behind a fixed-width text header over a new TCP connection, and
 // deleted. Nothing is read back from the server.
 //
-// A file is deleted only after it was sent whole. One whose sending failed
-// keeps its sending name and its entries keep their count, and a sending file
-// found at the start of a slot's turn (from a failed send or an earlier run)
-// is delivered before the slot's file takes that name. A file too large for
-// one upload's 8-digit total goes out as several uploads of whole entries.
+// A server that takes no connection within StorageConnectTries tries keeps
+// its file whole and counted; the pass goes on with the next slot, and the
+// server is tried again on the next pass. A file is deleted only after it
+// was sent whole. One whose sending failed keeps its sending name and its
+// entries keep their count, and a sending file found at the start of a
+// slot's turn (from a failed send or an earlier run) is delivered before the
+// slot's file takes that name; what lies under a sending name and is no
+// queue file (a link, a FIFO, bytes without a whole entry) is moved aside to
+// a kept name instead. A file too large for one upload's 8-digit total goes
+// out as several uploads of whole entries.
 #pragma once
 
 #include <atomic>
@@ -25,6 +30,10 @@ namespace tov {
 extern const std::string StorageHeaderFormat;
 constexpr int32_t StorageSendThreshold = 500;  // a pass starts above this many pending entries
 constexpr size_t StorageBlockSize = 2024;
+// Connection tries, 2 seconds apart, that one pass gives a storage server:
+// a server that restarts gets a few seconds, and one that never answers
+// costs each pass at most three connect time-outs.
+constexpr int StorageConnectTries = 3;
 
 // The 81-character header of an upload of `total` bytes (header included).
 std::string FormatStorageHeader(int64_t total, int32_t dedicatedFlag, const std::string& dedicatedServerName,

@@ -120,6 +120,27 @@ TFile TFile::OpenAppend(const std::string& path) {
   return TFile(fd);
 }
 
+TFile TFile::OpenRegular(const std::string& path, Mode mode) {
+  // O_NONBLOCK only so that opening a FIFO cannot wait; it is cleared again.
+  int fd = ::open(path.c_str(), (mode == Mode::Read ? O_RDONLY : O_RDWR) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) RaiseIoErrorFromErrno(errno == ELOOP || errno == ENXIO || errno == EISDIR ? EACCES : errno);
+  TFile file(fd);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) RaiseIoErrorFromErrno(errno);
+  if (!S_ISREG(st.st_mode)) throw EInOutError(5);
+  if (mode == Mode::ReadWrite && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) throw EInOutError(5);
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) RaiseIoErrorFromErrno(errno);
+  return file;
+}
+
+TFile TFile::CreateNew(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) RaiseIoErrorFromErrno(errno);
+  (void)::fchmod(fd, 0600);  // what the umask took from 0600
+  return TFile(fd);
+}
+
 size_t TFile::Read(void* buffer, size_t n) {
   size_t total = 0;
   auto* p = static_cast<char*>(buffer);
@@ -235,6 +256,19 @@ bool DirectoryExists(const std::string& path) {
 bool DeleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
 bool RenameFile(const std::string& from, const std::string& to) {
+  return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool RenameNoReplace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // A file system without the flag: the check and the rename are two steps.
+  struct stat st {};
+  if (::lstat(to.c_str(), &st) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  if (errno != ENOENT) return false;
   return ::rename(from.c_str(), to.c_str()) == 0;
 }
 

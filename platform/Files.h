@@ -32,6 +32,12 @@ class TFile {
   static TFile Create(const std::string& path);
   // The existing file positioned at its end, or a new one.
   static TFile OpenAppend(const std::string& path);
+  // An existing regular file, never through a symbolic link and never waiting
+  // on a FIFO: a link, folder, FIFO or device raises "File access denied".
+  static TFile OpenRegular(const std::string& path, Mode mode);
+  // A new file (mode 0600) that takes no name in use, a dangling link's
+  // included; an existing name raises.
+  static TFile CreateNew(const std::string& path);
 
   bool IsOpen() const { return fd_ >= 0; }
   int Handle() const { return fd_; }
@@ -65,6 +71,9 @@ bool FileExists(const std::string& path);
 bool DirectoryExists(const std::string& path);
 bool DeleteFile(const std::string& path);  // false when it could not be removed
 bool RenameFile(const std::string& from, const std::string& to);
+// Renames unless `to` is in use (as a file, folder or link); false otherwise,
+// with errno EEXIST for a name in use.
+bool RenameNoReplace(const std::string& from, const std::string& to);
 int64_t FileSizeOf(const std::string& path);  // -1 when it does not exist
 bool IsReadOnlyFile(const std::string& path);
 // Replaces the whole content of path so that a crash or a full disk leaves

@@ -5,7 +5,10 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <unistd.h>
+
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <thread>
 
@@ -307,5 +310,134 @@ TEST_F(SideFileQueueTest, FilesLeftByAnEarlierRunAreTakenUpWithTheirWholeEntries
   EXPECT_EQ(DecodeSideFileEntries(ReadFileBytes(QueueFile("127.0.0.3"))).Entries.size(), 2u);
 }
 
+
+// What the take-up finds under a name of sqtemp, and what must hold of it.
+struct TakeUpCase {
+  std::string name;
+  std::function<void(const std::string& path)> make;
+  int32_t counted;         // whole entries taken up; -1: not taken up, the address keeps no slot
+  std::string logged;      // the one error-log line about it, behind "<path>"
+  std::string kept;        // bytes moved aside into <name>_kept1; empty: none
+  std::function<bool(const std::string& path)> as_left;  // it is as the take-up must leave it
+};
+
+std::string Entries(int from, int n, const std::string& storage) {
+  std::string bytes;
+  for (int i = from; i < from + n; ++i) bytes += EncodeSideFileEntry(MakeThumbnaleData(i, storage, 100, 0, nullptr));
+  return bytes;
+}
+
+mode_t KindOf(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 ? (st.st_mode & S_IFMT) : 0;
+}
+
+std::string LinkTarget(const std::string& path) {
+  char buf[4096];
+  ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
+  return n < 0 ? std::string() : std::string(buf, static_cast<size_t>(n));
+}
+
+// Nothing that lies in sqtemp is destroyed or followed: only whole entries
+// of regular files are taken up, cut bytes are kept beside them, and
+// whatever is left alone under an address's name is moved aside (whole, as
+// it was) once that address gets entries, which then go to a fresh file.
+TEST_F(SideFileQueueTest, TheTakeUpDestroysNothingAndFollowsNoLink) {
+  const std::string outside = PathJoin(WorkDir, "outside.txt");
+  const std::string outside_bytes(440, 'o');
+  WriteFileBytes(outside, outside_bytes);
+  const std::string notes = "Shopping: milk, bread.\n";
+  const std::string six_hundred = Entries(0, 600, "127.0.0.2");
+  const size_t entry = 258 + 100;
+  std::string damaged = six_hundred;
+  damaged.replace(5 * entry + 238, 10, "3x7       ");  // the page size of entry 6
+  const std::string three = Entries(0, 3, "127.0.0.3");
+  const std::string partial = Entries(3, 1, "127.0.0.3").substr(0, 300);
+  const std::string garbage = "<html>" + std::string(1000, 'g');
+
+  auto file = [](std::string bytes) { return [bytes](const std::string& p) { WriteFileBytes(p, bytes); }; };
+  auto holds = [](std::string bytes) {
+    return [bytes](const std::string& p) { return KindOf(p) == S_IFREG && ReadFileBytes(p) == bytes; };
+  };
+  const std::vector<TakeUpCase> cases = {
+      {"notes.txt", file(notes), -1, " (no whole entry at its start)", "", holds(notes)},
+      {"localhost", [&](const std::string& p) { ASSERT_EQ(::symlink(outside.c_str(), p.c_str()), 0); }, -1,
+       " (not a regular file)", "",
+       [&](const std::string& p) { return LinkTarget(p) == outside && ReadFileBytes(outside) == outside_bytes; }},
+      {"127.0.0.2", file(damaged), 5,
+       ": cut " + std::to_string(595 * entry) +
+           " bytes of a partial or unreadable entry behind its 5 whole entries; they are kept in " +
+           QueueFile("127.0.0.2_kept1"),
+       damaged.substr(5 * entry), holds(six_hundred.substr(0, 5 * entry))},
+      {"127.0.0.3", file(three + partial), 3,
+       ": cut 300 bytes of a partial or unreadable entry behind its 3 whole entries; they are kept in " +
+           QueueFile("127.0.0.3_kept1"),
+       partial, holds(three)},
+      {"127.0.0.4", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, -1,
+       " (not a regular file)", "", [](const std::string& p) { return KindOf(p) == S_IFIFO; }},
+      {"127.0.0.5", [](const std::string& p) { ASSERT_EQ(::mkdir(p.c_str(), 0700), 0); }, -1,
+       " (not a regular file)", "", [](const std::string& p) { return KindOf(p) == S_IFDIR; }},
+      {"127.0.0.6_sending", file(garbage), -1, " (no whole entry at its start)", "", holds(garbage)},
+  };
+  for (const auto& c : cases) c.make(QueueFile(c.name));
+
+  TakeUpSideFiles();
+
+  std::map<std::string, int32_t> counts;
+  for (size_t i = 0; i < SlotCount(); ++i) {
+    if (Slot(i).Used) counts[Slot(i).Server] = Slot(i).Count;
+  }
+  EXPECT_EQ(counts, (std::map<std::string, int32_t>{{"127.0.0.2", 5}, {"127.0.0.3", 3}}));
+  EXPECT_EQ(SideFilePending, 8);
+  for (const auto& c : cases) {
+    const std::string path = QueueFile(c.name);
+    SCOPED_TRACE(c.name);
+    EXPECT_TRUE(c.as_left(path));
+    const std::string line = (c.counted < 0 ? "Not a side file, left alone: " : "Side file ") + path + c.logged;
+    EXPECT_TRUE(errors.Contains(line)) << line;
+    EXPECT_EQ(errors.CountPrefix(c.counted < 0 ? "Not a side file, left alone: " + path + " "
+                                               : "Side file " + path + ":"),
+              1);
+    if (!c.kept.empty()) {
+      EXPECT_EQ(ReadFileBytes(QueueFile(c.name + "_kept1")), c.kept);
+    }
+  }
+  EXPECT_EQ(errors.Lines().size(), cases.size());
+
+  // New entries for each address: what was left alone moves aside first.
+  const size_t before = errors.Lines().size();
+  for (const auto& c : cases) {
+    std::string address = c.name.substr(0, c.name.find('_'));
+    AddToSideFileQueue(MakeThumbnaleData(900, address, 100, 0, nullptr));
+    SCOPED_TRACE(c.name);
+    const std::string path = QueueFile(address);
+    const auto decoded = DecodeSideFileEntries(ReadFileBytes(path));
+    EXPECT_EQ(KindOf(path), S_IFREG);
+    EXPECT_EQ(decoded.WholeSize, size_t(FileSizeOf(path)));
+    ASSERT_FALSE(decoded.Entries.empty());
+    EXPECT_EQ(decoded.Entries.back().Head.DocID, "d900");
+    EXPECT_EQ(int32_t(decoded.Entries.size()), std::max(c.counted, 0) + 1);
+    if (c.counted < 0) {
+      const std::string kept = QueueFile(address + "_kept1");
+      EXPECT_TRUE(c.as_left(kept));
+      EXPECT_TRUE(errors.Contains("Side file " + QueueFile(c.name) + " moved aside to " + kept + ": " +
+                                  c.logged.substr(2, c.logged.size() - 3) + "; new entries for " + address +
+                                  " go to a fresh file"));
+      if (c.name != address) {
+        EXPECT_EQ(KindOf(QueueFile(c.name)), 0u);
+      }
+    }
+  }
+  EXPECT_EQ(errors.Lines().size(), before + 5);
+
+  // At the next start the kept files are neither taken up nor named again.
+  InitSideFileQueue();
+  SideFilePending = 0;
+  const size_t logged = errors.Lines().size();
+  TakeUpSideFiles();
+  EXPECT_EQ(errors.Lines().size(), logged);
+  EXPECT_EQ(SideFilePending, (5 + 1) + (3 + 1) + 5);
+  EXPECT_EQ(ReadFileBytes(outside), outside_bytes);
+}
 }  // namespace
 }  // namespace tov

@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <set>
 
 #include "crawler/CrawlerEngine.h"
 #include "crawler/SideFileQueue.h"
@@ -88,6 +90,13 @@ class StorageSenderTest : public ::testing::Test {
     return out;
   }
   bool SqtempEmpty() const { return std::filesystem::is_empty(PathJoin(dir.Path(), "sqtemp")); }
+  std::set<std::string> SqtempNames() const {
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(PathJoin(dir.Path(), "sqtemp"))) {
+      names.insert(e.path().filename().string());
+    }
+    return names;
+  }
 
   test::ScopedWorkDir dir;
   test::FastSleep fast;
@@ -219,17 +228,20 @@ TEST_F(StorageSenderTest, AFileOf99999998BytesOrMoreIsNotSentAsOneUploadButInWho
   EXPECT_TRUE(SqtempEmpty());
 }
 
-// The connect loop holds the sender until the server answers; entries that
-// arrive meanwhile land in a fresh file, keep their count and go out later.
-TEST_F(StorageSenderTest, AnUnreachableServerHoldsTheConnectLoopAndLaterEntriesKeepTheirCount) {
+// A server that takes no connection keeps its file whole and counted after
+// the pass's tries; entries that arrive meanwhile land in a fresh file, keep
+// their count and go out with it once the server answers.
+TEST_F(StorageSenderTest, AnUnreachableServersFileIsKeptAndLaterEntriesKeepTheirCount) {
   StandInStorageServer other(Dir("received-2"), {"127.0.0.2"});
   ASSERT_TRUE(other.Ready());
   Start();
   Append(501, "127.0.0.5");
-  ASSERT_TRUE(WaitUntil([&] { return log.CountPrefix("Can`t conect to server 127.0.0.5") >= 5; }, kWaitMs));
-  EXPECT_TRUE(SendingInProgres);
+  ASSERT_TRUE(WaitUntil([&] { return log.CountPrefix("Can`t conect to server 127.0.0.5") >= StorageConnectTries; },
+                        kWaitMs));
+  ASSERT_TRUE(WaitUntil([] { return !SendingInProgres; }, kWaitMs));
   EXPECT_TRUE(FileExists(QueueFile("127.0.0.5_sending")));
   EXPECT_FALSE(FileExists(QueueFile("127.0.0.5")));
+  EXPECT_EQ(DecodeSideFileEntries(ReadFileBytes(QueueFile("127.0.0.5_sending"))).Entries.size(), 501u);
 
   Append(7, "127.0.0.5");
   EXPECT_EQ(PendingSideFileCount(), 508);
@@ -239,21 +251,84 @@ TEST_F(StorageSenderTest, AnUnreachableServerHoldsTheConnectLoopAndLaterEntriesK
   {
     StandInStorageServer late(Dir("received-5"), {"127.0.0.5"});
     ASSERT_TRUE(late.Ready());
-    ASSERT_TRUE(WaitUntil([&] { return late.CountUploads() == 1; }, kWaitMs));
-    ASSERT_TRUE(WaitUntil([] { return !SendingInProgres; }, kWaitMs));
-    EXPECT_TRUE(SameEntries(EntriesOf(late.Uploads()), first));
-    EXPECT_EQ(PendingSideFileCount(), 7);
-    EXPECT_EQ(DecodeSideFileEntries(ReadFileBytes(QueueFile("127.0.0.5"))).Entries.size(), 7u);
-
-    Append(494, "127.0.0.2");
-    ASSERT_TRUE(WaitUntil([&] { return late.CountUploads() == 2 && other.CountUploads() == 1; }, kWaitMs));
-    ASSERT_TRUE(WaitUntil([] { return !SendingInProgres; }, kWaitMs));
+    ASSERT_TRUE(WaitUntil([&] { return late.CountUploads() == 2; }, kWaitMs));
+    ASSERT_TRUE(WaitUntil([] { return !SendingInProgres && PendingSideFileCount() == 0; }, kWaitMs));
     auto uploads = late.Uploads();
+    EXPECT_TRUE(SameEntries(EntriesOf({uploads[0]}), first));
     EXPECT_TRUE(SameEntries(EntriesOf({uploads[1]}), later));
+
+    Append(501, "127.0.0.2");
+    ASSERT_TRUE(WaitUntil([&] { return other.CountUploads() == 1; }, kWaitMs));
+    ASSERT_TRUE(WaitUntil([] { return !SendingInProgres; }, kWaitMs));
+    EXPECT_EQ(late.CountUploads(), 2u);
   }
   EXPECT_TRUE(SameEntries(EntriesOf(other.Uploads()), appended["127.0.0.2"]));
   EXPECT_EQ(PendingSideFileCount(), 0);
   EXPECT_TRUE(SqtempEmpty());
+}
+
+// A file left for a server where nothing listens must not hold up a live
+// one: each pass gives the dead server its tries, then moves on; the error
+// log names it once until it answers again, and its entries go out then.
+TEST_F(StorageSenderTest, ADeadServerHoldsUpNoOtherServerAndItsEntriesGoOutOnceItAnswers) {
+  auto dead = LeaveFile("127.0.0.9", 300, 100);
+  const std::string dead_bytes = ReadFileBytes(QueueFile("127.0.0.9"));
+  auto live = LeaveFile("127.0.0.2", 300, 100);
+  StandInStorageServer server(Dir("received-2"), {"127.0.0.2"});
+  ASSERT_TRUE(server.Ready());
+  Start();
+  EXPECT_EQ(PendingSideFileCount(), 600);
+  ASSERT_TRUE(WaitUntil([&] { return server.CountUploads() == 1; }, kWaitMs));
+  ASSERT_TRUE(WaitUntil([] { return !SendingInProgres && PendingSideFileCount() == 300; }, kWaitMs));
+
+  // A second pass (from the last of these entries on): the dead server fails
+  // again, the live one gets its new entries.
+  Append(201, "127.0.0.2");
+  ASSERT_TRUE(WaitUntil([&] { return server.CountUploads() == 2; }, kWaitMs));
+  ASSERT_TRUE(WaitUntil([] { return !SendingInProgres && PendingSideFileCount() == 300; }, kWaitMs));
+  live.insert(live.end(), appended["127.0.0.2"].begin(), appended["127.0.0.2"].end());
+  EXPECT_TRUE(SameEntries(EntriesOf(server.Uploads()), live));
+  EXPECT_EQ(log.CountPrefix("Can`t conect to server 127.0.0.9"), 2 * StorageConnectTries);
+  const std::string unreachable = "Storage server 127.0.0.9 could not be reached";
+  EXPECT_EQ(errors.CountPrefix(unreachable), 1);
+  EXPECT_TRUE(errors.Contains(unreachable + " (" + std::to_string(StorageConnectTries) +
+                              " tries); its 300 entries are kept and it is tried again on later passes"));
+  EXPECT_EQ(ReadFileBytes(QueueFile("127.0.0.9_sending")), dead_bytes);
+
+  {
+    StandInStorageServer back(Dir("received-9"), {"127.0.0.9"});
+    ASSERT_TRUE(back.Ready());
+    Append(201, "127.0.0.2");
+    ASSERT_TRUE(WaitUntil([&] { return back.CountUploads() == 1 && server.CountUploads() == 3; }, kWaitMs));
+    ASSERT_TRUE(WaitUntil([] { return !SendingInProgres && PendingSideFileCount() == 0; }, kWaitMs));
+    EXPECT_TRUE(SameEntries(EntriesOf(back.Uploads()), dead));
+  }
+  EXPECT_TRUE(SqtempEmpty());
+
+  // Gone again: named again, once.
+  Append(501, "127.0.0.9");
+  ASSERT_TRUE(WaitUntil([&] { return errors.CountPrefix(unreachable) == 2; }, kWaitMs));
+  ASSERT_TRUE(WaitUntil([] { return !SendingInProgres; }, kWaitMs));
+  EXPECT_EQ(PendingSideFileCount(), 501);
+}
+
+// The shut-down waits for a pass in progress: once the stop flag is set no
+// further connection is tried, and the file stays whole and counted.
+TEST_F(StorageSenderTest, TheStopFlagEndsTheConnectTriesAndKeepsTheFile) {
+  LeaveFile("127.0.0.9", 501, 100);
+  const std::string bytes = ReadFileBytes(QueueFile("127.0.0.9"));
+  StartCrawler(
+      [this](const std::string& line) {
+        log.Add(line);
+        if (line == "Can`t conect to server 127.0.0.9") StopCrawling = true;
+      },
+      "0.82", [](const std::string&) {}, nullptr, [](uint8_t) {}, errors.Proc(), [] {}, [] {}, false, "");
+  ASSERT_TRUE(WaitUntil([] { return SentTilLagringserver.load() == nullptr; }, kWaitMs));
+  EXPECT_FALSE(SendingInProgres);
+  EXPECT_EQ(log.CountPrefix("Can`t conect to server 127.0.0.9"), 1);
+  EXPECT_EQ(errors.CountPrefix("Storage server 127.0.0.9"), 0);
+  EXPECT_EQ(ReadFileBytes(QueueFile("127.0.0.9_sending")), bytes);
+  EXPECT_EQ(PendingSideFileCount(), 501);
 }
 
 // A sending file left by a crash holds pages of that run: it is delivered
@@ -276,8 +351,56 @@ TEST_F(StorageSenderTest, AnOldSendingFileIsDeliveredBeforeTheSlotsFileTakesItsN
   waiting.insert(waiting.end(), appended["127.0.0.2"].begin(), appended["127.0.0.2"].end());
   EXPECT_TRUE(SameEntries(EntriesOf({uploads[1]}), waiting));
   EXPECT_EQ(PendingSideFileCount(), 0);
-  EXPECT_TRUE(SqtempEmpty());
+  // What the crash left half-written is kept, never sent.
+  EXPECT_EQ(SqtempNames(), std::set<std::string>{"127.0.0.2_kept1"});
+  EXPECT_EQ(ReadFileBytes(QueueFile("127.0.0.2_kept1")), partial);
 }
+
+struct PlantedCase {
+  const char* what;
+  std::function<void(const std::string& path, const std::string& outside)> plant;
+  mode_t kind;
+};
+
+void PrintTo(const PlantedCase& c, std::ostream* os) { *os << c.what; }
+
+class PlantedSendingNameTest : public StorageSenderTest, public ::testing::WithParamInterface<PlantedCase> {};
+
+// Something planted under a sending name while the crawler runs is neither
+// followed, waited on, nor sent: it is moved aside whole, and the slot's file
+// takes the name.
+TEST_P(PlantedSendingNameTest, IsMovedAsideAndTheSlotsFileStillGoesOut) {
+  const std::string outside = PathJoin(dir.Path(), "outside.txt");
+  const std::string outside_bytes(440, 'o');
+  test::WriteFileBytes(outside, outside_bytes);
+  StandInStorageServer server(Dir("received"));
+  ASSERT_TRUE(server.Ready());
+  Start();
+  GetParam().plant(QueueFile("127.0.0.2_sending"), outside);
+  Append(501, "127.0.0.2");
+  ASSERT_TRUE(WaitUntil([&] { return server.CountUploads() == 1; }, kWaitMs));
+  ASSERT_TRUE(WaitUntil([] { return !SendingInProgres && PendingSideFileCount() == 0; }, kWaitMs));
+  EXPECT_TRUE(SameEntries(EntriesOf(server.Uploads()), appended["127.0.0.2"]));
+  EXPECT_EQ(ReadFileBytes(outside), outside_bytes);
+  EXPECT_EQ(SqtempNames(), std::set<std::string>{"127.0.0.2_kept1"});
+  struct stat st {};
+  ASSERT_EQ(::lstat(QueueFile("127.0.0.2_kept1").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & S_IFMT, GetParam().kind);
+  EXPECT_TRUE(errors.Contains("Side file " + QueueFile("127.0.0.2_sending") + " moved aside to " +
+                              QueueFile("127.0.0.2_kept1") + ": not a regular file"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, PlantedSendingNameTest,
+    ::testing::Values(
+        PlantedCase{"LinkToAFileOutside",
+                    [](const std::string& p, const std::string& o) { ASSERT_EQ(::symlink(o.c_str(), p.c_str()), 0); },
+                    S_IFLNK},
+        PlantedCase{"Fifo", [](const std::string& p, const std::string&) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); },
+                    S_IFIFO},
+        PlantedCase{"Folder", [](const std::string& p, const std::string&) { ASSERT_EQ(::mkdir(p.c_str(), 0700), 0); },
+                    S_IFDIR}),
+    [](const auto& info) { return std::string(info.param.what); });
 
 // The server resets the first connection in the middle of the upload: the
 // file keeps its sending name and its count, and a later pass delivers it.

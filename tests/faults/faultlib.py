@@ -171,6 +171,17 @@ class World:
     def start_crawler(self):
         return self.start_program("Tovfetch")
 
+    def start_crawl(self, pages):
+        """The site, the storage server and a URL server handing out pages,
+        then the monitor, which starts the crawler; returns the monitor."""
+        self.start_site()
+        self.start_storage()
+        self.start_url_server(pages)
+        monitor = self.start_monitor()
+        check(wait_until(lambda: self.log_count("Tovfetch Startet") == 1 and len(self.crawlers()) == 1, 30),
+              "the crawler did not start")
+        return monitor
+
     def crawlers(self):
         return process_ids("Tovfetch")
 

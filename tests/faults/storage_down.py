@@ -96,12 +96,7 @@ def run():
     pages = faultlib.site_pages(PAGES, thumbs_every=200, missing_every=30, robots_every=40)
     urls = [line.split("\t")[0] for line in pages]
     try:
-        w.start_site()
-        w.start_storage()
-        w.start_url_server(pages)
-        monitor = w.start_monitor()
-        check(wait_until(lambda: w.log_count("Tovfetch Startet") == 1 and len(w.crawlers()) == 1, 30),
-              "the crawler did not start")
+        monitor = w.start_crawl(pages)
         crawler = w.crawlers()[0]
 
         # Down while the sender is idle: it sends only above 500 waiting

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "platform/Streams.h"
 #include "tests/support/TestSupport.h"
 
@@ -37,6 +39,47 @@ TEST(TFile, FailuresCarryTheClassLibraryCodes) {
               f.ReadExact(buf, 4);
             }),
             100);
+}
+
+// Files in folders that others may plant things in: no link is followed,
+// no FIFO waited on, no name in use taken over.
+TEST(TFile, RegularFilesOnlyAndNoNameInUseTaken) {
+  test::ScopedWorkDir dir;
+  test::WriteFileBytes("plain", "abc");
+  test::WriteFileBytes("target", "keep");
+  ASSERT_EQ(::symlink("target", "link"), 0);
+  ASSERT_EQ(::symlink("nowhere", "dangling"), 0);
+  ASSERT_EQ(::mkfifo("fifo", 0600), 0);
+  ASSERT_EQ(::mkdir("folder", 0700), 0);
+  for (auto mode : {TFile::Mode::Read, TFile::Mode::ReadWrite}) {
+    for (const char* name : {"link", "dangling", "fifo", "folder", "/dev/null"}) {
+      EXPECT_EQ(CodeOf([&] { TFile::OpenRegular(name, mode); }), 5) << name;
+    }
+    EXPECT_EQ(CodeOf([&] { TFile::OpenRegular("missing", mode); }), 2);
+  }
+  {
+    TFile f = TFile::OpenRegular("plain", TFile::Mode::ReadWrite);
+    char buf[3];
+    f.ReadExact(buf, 3);  // blocking again: a short read would raise
+    f.Truncate(1);
+  }
+  EXPECT_EQ(test::ReadFileBytes("plain"), "a");
+  ::chmod("plain", 0444);
+  EXPECT_EQ(CodeOf([] { TFile::OpenRegular("plain", TFile::Mode::ReadWrite); }), 5);
+
+  for (const char* name : {"plain", "dangling", "folder"}) {
+    EXPECT_NE(CodeOf([&] { TFile::CreateNew(name); }), 0) << name;
+  }
+  EXPECT_FALSE(FileExists("nowhere"));
+  TFile::CreateNew("fresh").Write("new");
+  EXPECT_EQ(test::ReadFileBytes("fresh"), "new");
+
+  EXPECT_FALSE(RenameNoReplace("fresh", "dangling"));
+  EXPECT_EQ(errno, EEXIST);
+  EXPECT_FALSE(RenameNoReplace("fresh", "folder"));
+  EXPECT_TRUE(RenameNoReplace("link", "link2"));
+  EXPECT_EQ(test::ReadFileBytes("link2"), "keep");
+  EXPECT_EQ(test::ReadFileBytes("fresh"), "new");
 }
 
 TEST(TFile, AppendKeepsOldContentAndLockIsExclusive) {
@@ -92,6 +135,11 @@ TEST(TFile, ANewFileIsTheUsersAloneWhateverTheUmaskAndAnOldOneKeepsItsMode) {
       EXPECT_EQ(test::PermissionsOf("link") & ~0600, 0);
       EXPECT_EQ(test::ReadFileBytes("link"), "x");
     }
+    // A name in use is refused here, so only the new file.
+    test::ScopedWorkDir dir;
+    test::ScopedUmask umask(mask);
+    TFile::CreateNew("new").Write("x");
+    EXPECT_EQ(test::PermissionsOf("new"), 0600) << "CreateNew, umask " << mask;
   }
 }
 

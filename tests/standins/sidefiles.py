@@ -9,6 +9,7 @@ first 8 characters the upload's total size, header included; command at 10,
 """
 import glob
 import os
+import re
 import zlib
 
 HEAD = 258
@@ -66,9 +67,13 @@ def read(path):
 
 
 def queue_files(work):
-    """{file name: (entries, trailing bytes that are no whole entry)} of sqtemp."""
+    """{file name: (entries, trailing bytes that are no whole entry)} of sqtemp,
+    without the kept files ("<address>_kept<n>": bytes the crawler moved out
+    of its queue, never sent)."""
     found = {}
     for path in sorted(glob.glob(os.path.join(work, "sqtemp", "*"))):
+        if re.search(r"_kept[0-9]+$", path):
+            continue
         if os.path.isfile(path):
             data = read(path)
             entries, whole = decode_entries(data)
