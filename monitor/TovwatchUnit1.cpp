@@ -92,7 +92,7 @@ TTovwatchMainForm::TTovwatchMainForm()
     TryWriteErrorLog(kCrawlerNotResponding);
     return KillCrawlerProcesses();
   };
-  restart_.Running = &ProcessExists;
+  restart_.Running = &ProcessThreadsLeft;
   restart_.StartCrawler = [this] { RestartCrawler(); };
 }
 

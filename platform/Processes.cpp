@@ -25,14 +25,18 @@ namespace tov {
 namespace {
 
 // The state letter of /proc/<pid>/stat; 0 when it cannot be read.
-char ProcessState(int32_t pid) {
-  std::ifstream in("/proc/" + IntToStr(pid) + "/stat");
+// The state letter of a /proc stat file (a process's or a thread's); 0 when
+// it cannot be read.
+char StateInStatFile(const std::string& path) {
+  std::ifstream in(path);
   std::string stat((std::istreambuf_iterator<char>(in)), {});
   // "pid (comm) S ...": the name may hold blanks and parentheses itself.
   size_t close = stat.rfind(')');
   if (close == std::string::npos || close + 2 >= stat.size()) return 0;
   return stat[close + 2];
 }
+
+char ProcessState(int32_t pid) { return StateInStatFile("/proc/" + IntToStr(pid) + "/stat"); }
 
 // Owns a spawn attribute set for the length of one call.
 class SpawnAttributes {
@@ -168,6 +172,24 @@ bool ProcessExists(int32_t pid) {
   if (::kill(pid, 0) != 0 && errno != EPERM) return false;
   char state = ProcessState(pid);
   return state != 'Z' && state != 'X';
+}
+
+bool ProcessThreadsLeft(int32_t pid) {
+  if (pid <= 0) return false;
+  const std::string tasks = "/proc/" + IntToStr(pid) + "/task";
+  DIR* dir = ::opendir(tasks.c_str());
+  if (dir == nullptr) return false;
+  bool left = false;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    const char state = StateInStatFile(tasks + "/" + entry->d_name + "/stat");
+    if (state != 0 && state != 'Z' && state != 'X') {  // 0: the thread went meanwhile
+      left = true;
+      break;
+    }
+  }
+  ::closedir(dir);
+  return left;
 }
 
 std::string ProgramDir() {

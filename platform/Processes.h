@@ -17,6 +17,11 @@ int32_t CurrentProcessId();
 // that is still waiting to be reaped by its parent, does not count.
 bool ProcessExists(int32_t pid);
 
+// True while any thread of the process is left. A killed process's first
+// thread may be a zombie while others still end, and they still hold the
+// process's open files and locks: a process is gone only without them.
+bool ProcessThreadsLeft(int32_t pid);
+
 // The directory that holds the running program's file.
 std::string ProgramDir();
 

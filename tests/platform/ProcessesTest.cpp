@@ -1,8 +1,10 @@
 #include "platform/Processes.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -82,6 +84,39 @@ TEST_F(ProcessesTest, EndedProcessesDoNotExistEvenBeforeTheyAreReaped) {
   EXPECT_FALSE(Reaped(child));
   ::waitpid(child, nullptr, 0);
   EXPECT_FALSE(ProcessExists(child));
+}
+
+// A process whose first thread has ended while another still runs: the
+// first is a zombie, and the process holds its files until the last ends.
+TEST_F(ProcessesTest, AProcessWithAThreadLeftIsNotGoneThoughItsFirstThreadIs) {
+  int release[2];
+  ASSERT_EQ(::pipe(release), 0);
+  pid_t child = ::fork();
+  if (child == 0) {
+    ::close(release[1]);
+    pthread_t thread;
+    if (::pthread_create(
+            &thread, nullptr,
+            [](void* fd) -> void* {
+              char c;
+              (void)::read(*static_cast<int*>(fd), &c, 1);
+              ::_exit(0);
+            },
+            &release[0]) != 0) {
+      ::_exit(1);
+    }
+    ::syscall(SYS_exit, 0);  // this thread alone, without unwinding the test's frames
+  }
+  ASSERT_GT(child, 0);
+  ::close(release[0]);
+  EXPECT_TRUE(test::WaitUntil([&] { return !ProcessExists(child); }));
+  EXPECT_TRUE(ProcessThreadsLeft(child));
+  ::close(release[1]);  // the last thread ends
+  EXPECT_TRUE(test::WaitUntil([&] { return !ProcessThreadsLeft(child); }));
+  EXPECT_FALSE(Reaped(child));  // gone though not reaped yet
+  ::waitpid(child, nullptr, 0);
+  EXPECT_FALSE(ProcessThreadsLeft(child));
+  EXPECT_FALSE(ProcessThreadsLeft(0));
 }
 
 TEST(ProcessNameMatches, ComparesTheFileNameOrTheWholeNameIgnoringCase) {
