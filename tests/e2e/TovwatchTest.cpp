@@ -9,6 +9,7 @@
 
 #include <cctype>
 #include <filesystem>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -67,6 +68,15 @@ class TovwatchTest : public ::testing::Test {
   void SetUp() override {
     dir_ = GetCurrentDir();
     ASSERT_TRUE(test::PrepareWorkDir(dir_));
+  }
+  // A failed case shows what both programs logged, its last lines.
+  void TearDown() override {
+    if (!HasFailure()) return;
+    const std::vector<std::string> lines = test::ErrorLogMessages(dir_ + "/ErrorLog.txt");
+    const size_t from = lines.size() > 60 ? lines.size() - 60 : 0;
+    std::string tail;
+    for (size_t i = from; i < lines.size(); ++i) tail += "  " + lines[i] + "\n";
+    std::cerr << "ErrorLog.txt, last " << lines.size() - from << " of " << lines.size() << " lines:\n" << tail;
   }
   void Settings(int32_t idle_time_to_change, int32_t crawl_when_idle) {
     ConfigData config = test::ReadConfigFile("Config.bin");
