@@ -94,6 +94,11 @@ class SilentListener {
   int fd_;
 };
 
+// The first call of a case connects as well as asks, which a loaded machine
+// can take longer than the shipped wait for; how long a source that never
+// answers holds up its caller is shown by the cases that say so.
+constexpr uint32_t kFirstAnswerWaitMs = 10000;
+
 class DesktopIdleTest : public ::testing::Test {
  protected:
   DesktopIdleTest() {
@@ -141,7 +146,7 @@ TEST_F(DesktopIdleTest, XScreenSaverExtensionTellsTheIdleTimeAndADisplayThatGoes
   auto display = std::make_unique<test::PrivateDisplay>(320, 240);
   ASSERT_FALSE(display->Display().empty()) << "Xvfb could not be started";
   ::setenv("DISPLAY", display->Display().c_str(), 1);
-  std::optional<uint64_t> first = X11IdleMs();
+  std::optional<uint64_t> first = X11IdleMs(kFirstAnswerWaitMs);
   ASSERT_TRUE(first.has_value());
   // Nobody touches a virtual display: its idle time grows.
   EXPECT_TRUE(test::WaitUntil([&] {
@@ -211,7 +216,7 @@ TEST_P(DesktopIdleBusTest, AsksTheIdleMonitorsOnTheSessionBus) {
     ASSERT_TRUE(StartMonitor(address, c.mode));
   }
   ::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
-  EXPECT_EQ(DBusIdleMs(), c.expected);
+  EXPECT_EQ(DBusIdleMs(kFirstAnswerWaitMs), c.expected);
   if (!c.expected) return;
   // On Wayland the bus is asked first, before a display that also exists.
   ::setenv("WAYLAND_DISPLAY", "wayland-test", 1);
