@@ -107,6 +107,10 @@ class DesktopIdleTest : public ::testing::Test {
     }
     app_ = std::make_unique<QCoreApplication>(argc_, argv_);
   }
+  // The sources are the process's; the next case gets fresh ones, while this
+  // case's application is still there for the bus worker to let go of its
+  // connection.
+  ~DesktopIdleTest() override { ResetDesktopIdleSources(); }
 
   // A session bus of this test's own; its address, empty when it cannot run.
   std::string StartBus() {
@@ -123,6 +127,14 @@ class DesktopIdleTest : public ::testing::Test {
     bus_ = std::make_unique<Child>(
         std::vector<std::string>{"dbus-daemon", "--config-file=" + config, "--nofork", "--print-address=1"});
     return bus_->Line();
+  }
+  // A session bus that accepts connections and never answers, made the
+  // session's bus; nullptr when it cannot listen.
+  std::unique_ptr<SilentListener> SilentBus() {
+    const std::string path = PathJoin(work_.Path(), "silent-bus");
+    auto listener = SilentListener::Unix(path);
+    if (listener != nullptr) ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + path).c_str(), 1);
+    return listener;
   }
   // The fake idle monitor on the bus; false when it did not come up.
   bool StartMonitor(const std::string& address, std::vector<std::string> mode) {
@@ -232,14 +244,29 @@ INSTANTIATE_TEST_SUITE_P(Monitors, DesktopIdleBusTest,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DesktopIdleTest, ABusThatNeverAnswersIsGivenUpOn) {
-  const std::string path = PathJoin(work_.Path(), "silent-bus");
-  auto listener = SilentListener::Unix(path);
+  auto listener = SilentBus();
   ASSERT_NE(listener, nullptr);
-  ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + path).c_str(), 1);
   EXPECT_EQ(DBusIdleMs(100), std::nullopt);
   EXPECT_EQ(DBusIdleMs(100), std::nullopt);
   ::setenv("WAYLAND_DISPLAY", "wayland-test", 1);
   DesktopIdleMs();
+}
+
+// A reset leaves behind the worker that is stuck on a silent bus, and with
+// it that bus's retry pause: once the silent bus is gone, the next bus
+// answers at once.
+TEST_F(DesktopIdleTest, AfterAResetTheNextBusAnswersThoughTheLastWasStuck) {
+  auto listener = SilentBus();
+  ASSERT_NE(listener, nullptr);
+  EXPECT_EQ(DBusIdleMs(100), std::nullopt);
+
+  ResetDesktopIdleSources();
+  listener.reset();
+  const std::string address = StartBus();
+  ASSERT_FALSE(address.empty()) << "dbus-daemon could not be started";
+  ASSERT_TRUE(StartMonitor(address, {"mutter", "777"}));
+  ::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+  EXPECT_EQ(DBusIdleMs(kFirstAnswerWaitMs), 777u);
 }
 
 }  // namespace
