@@ -12,6 +12,7 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/scrnsaver.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -106,7 +107,14 @@ class XlibExitGate {
 class X11Connection {
  public:
   explicit X11Connection(std::shared_ptr<Wanted> wanted) : wanted_(std::move(wanted)) {}
-  ~X11Connection() { Close(); }
+  // Reached when a reset lets the worker end; once the process ends, Xlib
+  // is left alone.
+  ~X11Connection() {
+    XlibExitGate& gate = XlibExitGate::Get();
+    if (!gate.Enter()) return;
+    Close();
+    gate.Leave();
+  }
   X11Connection(const X11Connection&) = delete;
   X11Connection& operator=(const X11Connection&) = delete;
 
@@ -174,7 +182,7 @@ class X11Connection {
 // The session bus's idle monitors, used only on the D-Bus worker thread.
 class BusIdleMonitors {
  public:
-  explicit BusIdleMonitors(std::shared_ptr<Wanted> wanted) : wanted_(std::move(wanted)) {}
+  explicit BusIdleMonitors(std::shared_ptr<Wanted> wanted) : wanted_(std::move(wanted)), name_(NextConnectionName()) {}
   ~BusIdleMonitors() { Disconnect(); }
   BusIdleMonitors(const BusIdleMonitors&) = delete;
   BusIdleMonitors& operator=(const BusIdleMonitors&) = delete;
@@ -184,7 +192,7 @@ class BusIdleMonitors {
     if (connected_ && address != address_) Disconnect();
     if (address.empty() || QCoreApplication::instance() == nullptr || Clock::now() < next_try_) return std::nullopt;
     if (!connected_ && !Connect(address)) return std::nullopt;
-    QDBusConnection bus(QString::fromLatin1(kConnectionName));
+    QDBusConnection bus(name_);
     for (int i = 0; i < 2; ++i) {
       const int service = (preferred_ + i) % 2;
       if (std::optional<uint64_t> ms = Ask(bus, service)) {
@@ -198,13 +206,20 @@ class BusIdleMonitors {
   }
 
  private:
-  static constexpr const char* kConnectionName = "tovrane-idle-time";
   static constexpr int kCallTimeoutMs = 100;
+
+  // A worker left behind by a reset lets go of its connection by name when
+  // it comes back, which must not be the name of the fresh source's.
+  static QString NextConnectionName() {
+    static std::atomic<int> made{0};
+    const int n = made++;
+    return n == 0 ? QStringLiteral("tovrane-idle-time") : QStringLiteral("tovrane-idle-time-%1").arg(n);
+  }
 
   bool Connect(const std::string& address) {
     address_ = address;
     QDBusConnection bus =
-        QDBusConnection::connectToBus(QString::fromStdString(address), QString::fromLatin1(kConnectionName));
+        QDBusConnection::connectToBus(QString::fromStdString(address), name_);
     connected_ = true;
     if (bus.isConnected()) return true;
     Disconnect();
@@ -214,7 +229,7 @@ class BusIdleMonitors {
 
   void Disconnect() {
     if (!connected_) return;
-    QDBusConnection::disconnectFromBus(QString::fromLatin1(kConnectionName));
+    QDBusConnection::disconnectFromBus(name_);
     connected_ = false;
   }
 
@@ -238,6 +253,7 @@ class BusIdleMonitors {
   }
 
   std::shared_ptr<Wanted> wanted_;
+  const QString name_;
   bool connected_ = false;
   std::string address_;
   int preferred_ = 0;
@@ -255,12 +271,29 @@ struct DesktopSource {
   std::unique_ptr<TBoundedCall> call;
 };
 
-// Made once and kept for the life of the process: a worker may be stuck for ever.
+// Kept for the life of the process, never destroyed at its end: a worker may
+// be stuck for ever. Only a reset replaces the source.
 template <class Connection>
-DesktopSource<Connection>& Source() {
-  static auto* source = new DesktopSource<Connection>;
-  return *source;
-}
+class SourceSlot {
+ public:
+  static SourceSlot& Get() {
+    static auto* slot = new SourceSlot;
+    return *slot;
+  }
+  std::shared_ptr<DesktopSource<Connection>> Current() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return source_;
+  }
+  void Reset() {
+    auto fresh = std::make_shared<DesktopSource<Connection>>();
+    std::lock_guard<std::mutex> lock(mutex_);
+    source_.swap(fresh);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::shared_ptr<DesktopSource<Connection>> source_ = std::make_shared<DesktopSource<Connection>>();
+};
 
 std::string SessionBusAddress() {
   std::string address = Env("DBUS_SESSION_BUS_ADDRESS");
@@ -276,17 +309,17 @@ std::string SessionBusAddress() {
 std::optional<uint64_t> X11IdleMs(uint32_t wait_ms) {
   const std::string display = Env("DISPLAY");
   if (display.empty()) return std::nullopt;
-  auto& source = Source<X11Connection>();
-  source.wanted->Set(display);
-  return source.call->Call(wait_ms);
+  auto source = SourceSlot<X11Connection>::Get().Current();
+  source->wanted->Set(display);
+  return source->call->Call(wait_ms);
 }
 
 std::optional<uint64_t> DBusIdleMs(uint32_t wait_ms) {
   const std::string address = SessionBusAddress();
   if (address.empty()) return std::nullopt;
-  auto& source = Source<BusIdleMonitors>();
-  source.wanted->Set(address);
-  return source.call->Call(wait_ms);
+  auto source = SourceSlot<BusIdleMonitors>::Get().Current();
+  source->wanted->Set(address);
+  return source->call->Call(wait_ms);
 }
 
 uint64_t DesktopIdleMs() {
@@ -294,6 +327,11 @@ uint64_t DesktopIdleMs() {
   std::optional<uint64_t> ms = wayland ? DBusIdleMs() : X11IdleMs();
   if (!ms) ms = wayland ? X11IdleMs() : DBusIdleMs();
   return ms ? *ms : LocalIdleMs();
+}
+
+void ResetDesktopIdleSources() {
+  SourceSlot<X11Connection>::Get().Reset();
+  SourceSlot<BusIdleMonitors>::Get().Reset();
 }
 
 }  // namespace tov

@@ -34,4 +34,10 @@ std::optional<uint64_t> DBusIdleMs(uint32_t wait_ms = kDesktopIdleWaitMs);
 // elsewhere the display first. Then LocalIdleMs.
 uint64_t DesktopIdleMs();
 
+// Puts fresh desktop sources in place: new workers, no connection, no retry
+// pause. A worker still stuck is left behind to end by itself, as at the end
+// of the process. Tests call it so that one case's stuck display or bus, or
+// its retry pause, does not reach the next.
+void ResetDesktopIdleSources();
+
 }  // namespace tov

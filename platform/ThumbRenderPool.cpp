@@ -255,6 +255,17 @@ class Pool {
     return pids_;
   }
 
+  void EndIdle() {
+    std::vector<std::unique_ptr<Helper>> ending;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ending.swap(idle_);
+      for (const std::unique_ptr<Helper>& h : ending) Forget(h->pid);
+      freed_.notify_all();
+    }
+    ending.clear();  // kills and reaps them outside the lock
+  }
+
  private:
   static int MaxHelpers(const ThumbRenderLimits& limits) {
     if (limits.max_helpers > 0) return limits.max_helpers;
@@ -339,6 +350,8 @@ ThumbRenderLimits GetThumbRenderLimits() {
 std::string ThumbRenderHelperPath() { return OwnDirectory() + "/" + kHelperName; }
 
 std::vector<int> ThumbRenderHelperPids() { return ThePool().Pids(); }
+
+void EndIdleThumbRenderHelpers() { ThePool().EndIdle(); }
 
 ThumbRenderResult RenderThumbnail(std::string_view utf8_page, int width, int height, BitmapPixels& out) {
   if (width < 1 || height < 1 || width > static_cast<int>(kMaxRenderSide) ||

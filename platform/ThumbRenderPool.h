@@ -49,4 +49,9 @@ std::string ThumbRenderHelperPath();
 // The helper processes alive now, busy or idle (for figures and tests).
 std::vector<int> ThumbRenderHelperPids();
 
+// Ends the helpers that wait for a page, so that the next page starts a fresh
+// one; busy helpers are left to their page. Tests that count helpers or kill
+// them start from here, since the pool outlives each test.
+void EndIdleThumbRenderHelpers();
+
 }  // namespace tov

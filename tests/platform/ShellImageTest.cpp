@@ -24,6 +24,7 @@ class ShellImageTest : public ::testing::Test {
     ThumbRenderLimits limits;
     limits.time_limit_ms = 120000;
     SetThumbRenderLimits(limits);
+    EndIdleThumbRenderHelpers();  // the helpers of earlier cases in this process
     ASSERT_EQ(SHGetDesktopFolder(desktop_), S_OK);
     ASSERT_EQ(::mkdir(tmp_.c_str(), 0755), 0);
     test::WriteFileBytes(file_, "<p>page</p>");
@@ -241,6 +242,24 @@ TEST_F(ShellImageTest, AHelperIsReplacedAfterItsNumberOfPages) {
     if (!pids.empty() && (helpers.empty() || helpers.back() != pids[0])) helpers.push_back(pids[0]);
   }
   EXPECT_EQ(helpers.size(), 3u);  // pages 1-3, 4-6 and 7
+}
+
+TEST_F(ShellImageTest, EndingTheIdleHelpersLeavesNoneAndTheNextPageStartsAFreshOne) {
+  std::shared_ptr<IExtractImage> extractor = ExtractorOf("7.html");
+  ASSERT_TRUE(extractor);
+  HBITMAP bitmap;
+  ASSERT_EQ(Extract(*extractor, bitmap), S_OK);
+  const std::vector<int> before = ThumbRenderHelperPids();
+  ASSERT_EQ(before.size(), 1u);
+
+  EndIdleThumbRenderHelpers();
+  EXPECT_TRUE(ThumbRenderHelperPids().empty());
+  EXPECT_NE(::kill(before[0], 0), 0) << "killed and reaped";
+
+  ASSERT_EQ(Extract(*extractor, bitmap), S_OK);
+  const std::vector<int> after = ThumbRenderHelperPids();
+  ASSERT_EQ(after.size(), 1u);
+  EXPECT_NE(after[0], before[0]);
 }
 
 }  // namespace

@@ -54,6 +54,7 @@ class SelfFreeing : public TThread {
 std::atomic<int> SelfFreeing::destroyed{0};
 
 TEST(TThread, FreeOnTerminateDeletesItself) {
+  SelfFreeing::destroyed = 0;  // counted across repeats of the test
   for (int i = 0; i < 10; ++i) {
     auto* t = new SelfFreeing;
     t->SetFreeOnTerminate(true);
