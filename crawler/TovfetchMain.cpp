@@ -66,7 +66,7 @@ QEvent::Type CloseRequestEvent() {
 }
 
 // Config is read on the window thread at start-up and again on the link
-// thread on kind 5; each reader takes a copy under this lock.
+// thread on KindSetUserInfo; each reader takes a copy under this lock.
 std::mutex g_config_lock;
 ConfigData ReadConfigCopy() {
   std::lock_guard<std::mutex> lock(g_config_lock);
