@@ -127,9 +127,9 @@ void TCrawlerThread::ProcessPage(Tools& tools, const UrlInfo& page) {
 
   if (StatProc) {
     if (page.PageType == "robottxt") {
-      StatProc(2);
+      StatProc(StatRobotsTxt);
     } else if (page.PageType == "crawl") {
-      StatProc(code == 200 ? 0 : 1);
+      StatProc(code == 200 ? StatUrlOk : StatUrlError);
     }
   }
   ReportThreadCount();

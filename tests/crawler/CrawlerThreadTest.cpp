@@ -150,8 +150,8 @@ TEST_F(CrawlerThreadTest, EachAnswerBecomesItsEntryReportAndLogLine) {
   std::vector<uint8_t> want_stats;
   for (const Case& c : cases) {
     pages.push_back(Page(c.url, c.type, c.thumb));
-    if (c.type == "robottxt") want_stats.push_back(2);
-    if (c.type == "crawl") want_stats.push_back(c.status == "200" ? 0 : 1);
+    if (c.type == "robottxt") want_stats.push_back(StatRobotsTxt);
+    if (c.type == "crawl") want_stats.push_back(c.status == "200" ? StatUrlOk : StatUrlError);
   }
   Start();
   Crawl(pages);
@@ -220,7 +220,7 @@ TEST_F(CrawlerThreadTest, AThumbnailIsRenderedFromTheCleanedCopyAndThePageKeptAs
   EXPECT_LT(e.Head.ThumbnailSize, ThumbnailBufferSize);
   EXPECT_TRUE(IsJpeg(e.Thumbnail));
   EXPECT_EQ(test::InflatePage(e.Html), StandInWebSite::PageHtml());
-  EXPECT_EQ(Stats(), std::vector<uint8_t>{0});
+  EXPECT_EQ(Stats(), std::vector<uint8_t>{StatUrlOk});
 
   // The thread waits for its next page; its work file holds the BASE line
   // and the cleaned copy, each line ended with CR LF.

@@ -381,10 +381,10 @@ TEST_F(MainFormTest, NotifyMonitorSendsTheRecordOfEachOutcome) {
     uint8_t what;
     std::string line;
   };
-  const Case cases[] = {{0, test::SignalLine(KindUrlOk)},
-                        {1, test::SignalLine(KindUrlError)},
-                        {2, test::SignalLine(KindRobotsTxt)},
-                        {3, test::SignalLine(KindThreadCount, 0, "12")}};
+  const Case cases[] = {{StatUrlOk, test::SignalLine(KindUrlOk)},
+                        {StatUrlError, test::SignalLine(KindUrlError)},
+                        {StatRobotsTxt, test::SignalLine(KindRobotsTxt)},
+                        {StatThreadCount, test::SignalLine(KindThreadCount, 0, "12")}};
   for (const Case& c : cases) {
     const size_t from = monitor.LineCount();
     OnOtherThread([&] { NotifyMonitor(c.what); });
@@ -397,8 +397,9 @@ TEST_F(MainFormTest, NotifyMonitorSendsTheRecordOfEachOutcome) {
 
   // An unknown outcome sends nothing: the next record is the next one sent.
   const size_t before = monitor.LineCount();
-  OnOtherThread([] { NotifyMonitor(4); });
-  NotifyMonitor(0);
+  constexpr uint8_t kNoSuchOutcome = 4;
+  OnOtherThread([] { NotifyMonitor(kNoSuchOutcome); });
+  NotifyMonitor(StatUrlOk);
   EXPECT_EQ(monitor.WaitLine("signal", before), test::SignalLine(KindUrlOk));
   ASSERT_TRUE(WaitUntil([&] {
     Process();
