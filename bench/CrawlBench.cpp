@@ -253,7 +253,7 @@ std::atomic<int> g_errors{0};
   tov::StartCrawler(
       [](const std::string&) {}, kVersion, [](const std::string&) {}, nullptr,
       [](uint8_t what) {
-        if (what != 0) ++g_failed;
+        if (what != tov::StatUrlOk) ++g_failed;
         ++g_done;
       },
       [](const std::string& line) {

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "common/IpcThreads.h"
+#include "common/MessageKinds.h"
 #include "platform/Threads.h"
 
 extern char** environ;
@@ -30,9 +31,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int32_t kExitKind = 12;
+// The bench's own kinds, beside the program's.
 constexpr int32_t kCountRequest = 98;
 constexpr int32_t kCountReply = 99;
+
 constexpr int kTrips = 20000;
 constexpr int kWarmUp = 1000;
 constexpr int kThreads = 100;
@@ -83,7 +85,7 @@ int EchoClient() {
   auto client = TIPCThread::Create<TIPCClient>(static_cast<int32_t>(::getpid()), "echo");
   TIPCClient* c = client.get();
   client->SetOnSignal([&, c](TIPCThread*, const TIPCEventData& d) {
-    if (d.Kind == kExitKind) {
+    if (d.Kind == KindExit) {
       done = true;
     } else {
       c->SignalMonitor(d);
@@ -101,7 +103,7 @@ int CountingMonitor() {
   auto monitor = TIPCMonitor::Create(static_cast<int32_t>(::getpid()), "Monitor");
   TIPCMonitor* m = monitor.get();
   monitor->SetOnSignal([&, m](TIPCThread*, const TIPCEventData& d) {
-    if (d.Kind == kExitKind) {
+    if (d.Kind == KindExit) {
       done = true;
     } else if (d.Kind == kCountRequest) {
       m->SignalClient(Record(kCountReply, IntToStr(handed.load())));
@@ -146,7 +148,7 @@ void RoundTrip() {
     }
     if (i >= kWarmUp) us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
   }
-  monitor->SignalClient(Record(kExitKind));
+  monitor->SignalClient(Record(KindExit));
   ::waitpid(child, nullptr, 0);
   monitor.reset();
 
@@ -188,7 +190,7 @@ void SignalRate() {
   RealSleep(200);
   client->SignalMonitor(Record(kCountRequest));
   WaitFor([&] { return handed.load() >= 0; });
-  client->SignalMonitor(Record(kExitKind));
+  client->SignalMonitor(Record(KindExit));
   ::waitpid(child, nullptr, 0);
   client.reset();
 

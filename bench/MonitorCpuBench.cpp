@@ -1,9 +1,10 @@
 // The monitor's CPU time while it charts a running crawl. A copy of Tovwatch
 // runs in a work directory of its own (with a crawler program beside it that
 // ends at once); this program plays the crawler over the real link, reporting
-// pages (mostly kind 8, some 9 and 10) at a steady rate with a heartbeat after
-// each, as the crawler's download threads do. The monitor's user and system
-// time over the measured span (after a warm-up) is read from /proc.
+// pages (mostly KindUrlOk, some KindUrlError and KindRobotsTxt) at a steady
+// rate with a heartbeat after each, as the crawler's download threads do. The
+// monitor's user and system time over the measured span (after a warm-up) is
+// read from /proc.
 //
 //   monitor_cpu_bench [--seconds N] [--rate PAGES_PER_S]
 //
@@ -31,6 +32,7 @@
 
 #include "common/Config.h"
 #include "common/IpcThreads.h"
+#include "common/MessageKinds.h"
 #include "platform/Processes.h"
 #include "platform/SysUtils.h"
 
@@ -181,8 +183,8 @@ bool Measure(const std::string& display, double seconds, double rate, Run& run) 
     auto next = start;
     while (Clock::now() - start < std::chrono::duration<double>(span)) {
       ++pages;
-      report(pages % 10 == 3 ? 9 : pages % 10 == 7 ? 10 : 8, "");
-      report(13, "10");
+      report(pages % 10 == 3 ? KindUrlError : pages % 10 == 7 ? KindRobotsTxt : KindUrlOk, "");
+      report(KindThreadCount, "10");
       next += std::chrono::duration_cast<Clock::duration>(interval);
       std::this_thread::sleep_until(next);
     }

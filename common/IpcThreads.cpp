@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "common/MessageKinds.h"
 #include "platform/Processes.h"
 #include "platform/Threads.h"
 
@@ -289,7 +290,7 @@ void TIPCMonitor::ConnectToClient(int32_t id) {
   if (id == 0) return;
   Trace(Format("Sending evMonitorAttach: %X", {static_cast<int64_t>(id)}));
   ConnectEvent->SignalID(evMonitorAttach, id);
-  if (MonitorEvent->WaitFor(kHandshakeWaitMs, id, evClientAttach) && MonitorEvent->GetUserData().Kind == 4) {
+  if (MonitorEvent->WaitFor(kHandshakeWaitMs, id, evClientAttach) && MonitorEvent->GetUserData().Kind == KindAttachOk) {
     current_client_id_ = id;
     SetState(stConnected);
     DoConnect(true);
@@ -417,7 +418,7 @@ void TIPCClient::ConnectToMonitor() {
   Trace("ConnectToMonitor Begin");
   ConnectEvent->Reset();
   TIPCEventData answer;
-  answer.Kind = 4;
+  answer.Kind = KindAttachOk;
   try {
     {
       // No report may reach the monitor before the answer it waits for: it
@@ -433,7 +434,7 @@ void TIPCClient::ConnectToMonitor() {
     DoConnect(true);
   } catch (...) {
     Trace("Exception in ConnectToMonitor: " + CurrentExceptionMessage());
-    answer.Kind = 0;
+    answer.Kind = KindNone;
     std::lock_guard<std::mutex> lock(report_mutex_);
     MonitorEvent->SignalRecord(evClientAttach, ID(), answer);
   }

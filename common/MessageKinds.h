@@ -6,6 +6,14 @@
 
 namespace tov {
 
+// No kind: the record of a block nothing was sent through yet (the monitor
+// sends it again with its flags on every attach), and a client's answer when
+// its attach failed.
+constexpr int32_t KindNone = 0;
+// The client's answer to the monitor's attach request; the monitor takes
+// only this kind as attached.
+constexpr int32_t KindAttachOk = 4;
+
 // Monitor to crawler.
 constexpr int32_t KindSetUserInfo = 5;  // settings changed: re-read the user settings
 constexpr int32_t KindShowForm = 6;     // show the crawler's window

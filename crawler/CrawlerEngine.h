@@ -18,7 +18,13 @@ namespace tov {
 class TCrawlerThread;
 
 using TLogProc = std::function<void(const std::string& line)>;
-using TStatProc = std::function<void(uint8_t outcome)>;  // 0 ok, 1 failed, 2 robots.txt
+// What StatProc is given. The engine reports the three page outcomes, once
+// per page; the window's own heartbeat report shares the numbering.
+constexpr uint8_t StatUrlOk = 0;        // a "crawl" page fetched with status 200
+constexpr uint8_t StatUrlError = 1;     // a "crawl" page with any other outcome
+constexpr uint8_t StatRobotsTxt = 2;    // a "robottxt" page, whatever its outcome
+constexpr uint8_t StatThreadCount = 3;  // never from the engine: the heartbeat (ThreadCountProc)
+using TStatProc = std::function<void(uint8_t outcome)>;
 using TNotifyProc = std::function<void()>;
 
 constexpr int32_t MaxCrawlerThreads = 100;

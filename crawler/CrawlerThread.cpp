@@ -127,9 +127,9 @@ void TCrawlerThread::ProcessPage(Tools& tools, const UrlInfo& page) {
 
   if (StatProc) {
     if (page.PageType == "robottxt") {
-      StatProc(2);
+      StatProc(StatRobotsTxt);
     } else if (page.PageType == "crawl") {
-      StatProc(code == 200 ? 0 : 1);
+      StatProc(code == 200 ? StatUrlOk : StatUrlError);
     }
   }
   ReportThreadCount();
@@ -185,11 +185,11 @@ int32_t TCrawlerThread::Fetch(const UrlInfo& page, std::string& body, ThumbnaleD
     body = Http->Get(url);
     return Http->ResponseCode();
   } catch (const EIdSocketError& e) {
-    return failed(601, e);
+    return failed(StatusSocketError, e);
   } catch (const EIdConnClosedGracefully& e) {
-    return failed(603, e);
+    return failed(StatusConnectionClosed, e);
   } catch (const EIdConnectException& e) {
-    return failed(602, e);
+    return failed(StatusConnectRefused, e);
   } catch (const EIdHTTPProtocolException& e) {
     const int32_t status = e.ErrorCode();
     if (status == 301 || status == 302) {
@@ -200,13 +200,13 @@ int32_t TCrawlerThread::Fetch(const UrlInfo& page, std::string& body, ThumbnaleD
     }
     return status;
   } catch (const EIdReadTimeout& e) {
-    return failed(604, e);
+    return failed(StatusReadTimeout, e);
   } catch (...) {
     const std::string name = CurrentExceptionClassName();
     CallLogProc("Unknown Error: " + name);
     LogVerbose("kunne ikke laste ned url: " + name);
     body.clear();
-    return 605;
+    return StatusOtherFailure;
   }
 }
 

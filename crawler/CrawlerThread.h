@@ -37,7 +37,8 @@ constexpr int32_t ThumbnailErrorLimit = 10;
 // The longest a download thread spends on one page once connected, header
 // and body: five minutes, 2.5 times the read time-out, is enough for the
 // largest page kept (5 MiB) at 18 KB/s, and it bounds what a server that
-// sends a byte now and then can hold a thread. A page cut there gets 604.
+// sends a byte now and then can hold a thread. A page cut there gets
+// StatusReadTimeout.
 constexpr int CrawlerPageDeadlineMs = 300000;
 
 // The HTTP settings every download thread makes on its client.

@@ -15,6 +15,14 @@
 
 namespace tov {
 
+// The download thread's own statuses, for a page that got no HTTP answer;
+// every other status in an entry is the web server's.
+constexpr int32_t StatusSocketError = 601;       // a socket failure
+constexpr int32_t StatusConnectRefused = 602;    // the connection was refused
+constexpr int32_t StatusConnectionClosed = 603;  // the server closed the connection
+constexpr int32_t StatusReadTimeout = 604;       // the read time-out, or the page's deadline
+constexpr int32_t StatusOtherFailure = 605;      // any other failure
+
 // The result of one page as a download thread hands it over.
 struct ThumbnaleData {
   const uint8_t* Thumbnail = nullptr;  // the download thread's JPEG buffer, owned by that thread
@@ -22,7 +30,7 @@ struct ThumbnaleData {
   ShortString<12> DocID;
   std::string Html;                    // the page after CompressString; may hold zero bytes
   ShortString<12> PageType;            // "crawl" or "robottxt"
-  ShortString<12> Status;              // decimal HTTP status, or 601 to 605
+  ShortString<12> Status;              // decimal HTTP status, or StatusSocketError...StatusOtherFailure
   ShortString<201> Url;
   ShortString<20> Storage;             // the storage server that is to receive the page
   ShortString<20> PeerIP;              // the web server that answered

@@ -66,7 +66,7 @@ QEvent::Type CloseRequestEvent() {
 }
 
 // Config is read on the window thread at start-up and again on the link
-// thread on kind 5; each reader takes a copy under this lock.
+// thread on KindSetUserInfo; each reader takes a copy under this lock.
 std::mutex g_config_lock;
 ConfigData ReadConfigCopy() {
   std::lock_guard<std::mutex> lock(g_config_lock);
@@ -142,10 +142,10 @@ TWindowPlace PlaceInGrid(int screenWidth, int screenHeight, int windowWidth, int
 bool MonitorRecordFor(uint8_t what, int32_t runningThreads, TIPCEventData& record) {
   record = TIPCEventData{};
   switch (what) {
-    case 0: record.Kind = KindUrlOk; return true;
-    case 1: record.Kind = KindUrlError; return true;
-    case 2: record.Kind = KindRobotsTxt; return true;
-    case 3:
+    case StatUrlOk: record.Kind = KindUrlOk; return true;
+    case StatUrlError: record.Kind = KindUrlError; return true;
+    case StatRobotsTxt: record.Kind = KindRobotsTxt; return true;
+    case StatThreadCount:
       record.Kind = KindThreadCount;
       record.Text = IntToStr(runningThreads);
       return true;
@@ -176,12 +176,12 @@ void HoltError(const std::string& msg) {
   if (TMainForm* form = MainForm) form->PostClose();
 }
 
-void SendThreadCount() { NotifyMonitor(3); }
+void SendThreadCount() { NotifyMonitor(StatThreadCount); }
 
 void NotifyMonitor(uint8_t what) {
   try {
     TIPCEventData record;
-    if (!MonitorRecordFor(what, what == 3 ? RunningThreadCount() : 0, record)) {
+    if (!MonitorRecordFor(what, what == StatThreadCount ? RunningThreadCount() : 0, record)) {
       LogToMemo("ukjent flag");
       return;
     }

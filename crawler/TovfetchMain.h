@@ -97,9 +97,9 @@ void LogToMemo(const std::string& msg);
 // HoltErrorProc, window thread only: the first call of a run logs the error,
 // shows it and starts the shut-down; later calls do nothing.
 void HoltError(const std::string& msg);
-// ThreadCountProc: the heartbeat, NotifyMonitor(3).
+// ThreadCountProc: the heartbeat, NotifyMonitor(StatThreadCount).
 void SendThreadCount();
-// StatProc: 0 page ok, 1 page failed, 2 robots.txt, 3 heartbeat; any thread.
+// StatProc: a page outcome or the heartbeat (StatUrlOk ... StatThreadCount); any thread.
 void NotifyMonitor(uint8_t what);
 // ApplicationTerminateProc, window thread only: ends the process with exit code 0.
 void ApplicationTerminate();

@@ -12,13 +12,15 @@ python3 "$root/tests/standins/config_record.py" "$work/run/Config.bin" MaxCrawle
 cd "$work/run"
 export TOV_IPC_DIR="$work/ipc"
 xvfb-run -a -s "-screen 0 400x720x24" sh -c '
+  # The link kinds a crawler reports with.
+  KindUrlOk=8 KindUrlError=9 KindRobotsTxt=10 KindThreadCount=13
   reports() {
     sleep 1
     i=0
     while [ $i -lt 160 ]; do
-      case $((i % 10)) in 3) kind=9 ;; 7) kind=10 ;; *) kind=8 ;; esac
+      case $((i % 10)) in 3) kind=$KindUrlError ;; 7) kind=$KindRobotsTxt ;; *) kind=$KindUrlOk ;; esac
       echo "signal $kind"
-      echo "signal 13 2"
+      echo "signal $KindThreadCount 2"
       if [ $((i / 40 % 2)) = 0 ]; then sleep 0.04; else sleep 0.12; fi
       i=$((i + 1))
     done

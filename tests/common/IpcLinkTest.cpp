@@ -9,8 +9,10 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "common/IpcThreads.h"
+#include "common/MessageKinds.h"
 #include "platform/ByteCodec.h"
 #include "platform/Files.h"
 #include "platform/Threads.h"
@@ -26,11 +28,22 @@ class IpcLinkTest : public ::testing::Test {
 
 uint32_t U32At(const uint8_t* p) { return ByteReader(std::span<const uint8_t>(p, 4)).GetU32(); }
 
+// The kinds are the link's wire numbers: a crawler and a monitor of
+// different builds, and the scripts that play one of them, send these.
+TEST(MessageKinds, KeepTheirWireNumbers) {
+  const std::pair<int32_t, int32_t> cases[] = {
+      {KindNone, 0},         {KindAttachOk, 4}, {KindSetUserInfo, 5},  {KindShowForm, 6},
+      {KindHideForm, 7},     {KindUrlOk, 8},    {KindUrlError, 9},     {KindRobotsTxt, 10},
+      {KindSetCrawlers, 11}, {KindExit, 12},    {KindThreadCount, 13},
+  };
+  for (const auto& [kind, wire] : cases) EXPECT_EQ(kind, wire);
+}
+
 TEST(EventKindName, NamesEveryKindAndMarksOthers) {
   const char* names[] = {"evMonitorAttach", "evMonitorDetach", "evMonitorSignal", "evMonitorExit",
                          "evClientStart",   "evClientStop",    "evClientAttach",  "evClientDetach",
                          "evClientSwitch",  "evClientSignal",  "evClientExit"};
-  for (int32_t k = 0; k <= 10; ++k) EXPECT_EQ(EventKindName(k), names[k]);
+  for (int32_t k = evMonitorAttach; k <= evClientExit; ++k) EXPECT_EQ(EventKindName(k), names[k]);
   EXPECT_EQ(EventKindName(11), "TEventKind(11)");
   EXPECT_EQ(EventKindName(-1), "TEventKind(-1)");
 }
@@ -42,7 +55,7 @@ TEST_F(IpcLinkTest, SignalDataLaysTheBlockOutAndLeavesItsLastTwoBytes) {
   TIPCEvent event(nullptr, "MONITOR_EVENT", false);
   TIPCEventData data;
   data.Text = "12";
-  data.Kind = 13;
+  data.Kind = KindThreadCount;
   data.Flags = 0x230E;
   event.SignalData(evClientSignal, 0x1234, data);
 
@@ -61,7 +74,7 @@ TEST_F(IpcLinkTest, SignalDataLaysTheBlockOutAndLeavesItsLastTwoBytes) {
   EXPECT_EQ(block.ID, 0x1234);
   EXPECT_EQ(block.EventKind, evClientSignal);
   EXPECT_EQ(block.Data.Text, "12");
-  EXPECT_EQ(block.Data.Kind, 13);
+  EXPECT_EQ(block.Data.Kind, KindThreadCount);
   EXPECT_EQ(block.Data.Flags, 0x230E);
 
   // Signal writes the event's own id and leaves the record; SetFlags only the flags.

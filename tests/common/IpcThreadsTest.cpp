@@ -86,6 +86,10 @@ struct AttachedPair {
   }
 };
 
+// Kinds of the tests' own, which no program sends.
+constexpr int32_t kLastRecordKind = 99;  // ends a run of records
+constexpr int32_t kThrowingKind = 1;     // the handler raises on it
+
 TIPCEventData Make(int32_t kind, std::string text) {
   TIPCEventData d;
   d.Kind = kind;
@@ -105,14 +109,14 @@ TEST_F(IpcThreadsTest, SendsFromManyThreadsAtOnceAreNeverTorn) {
     });
   }
   for (auto& s : senders) s.join();
-  link.client->SignalMonitor(Make(99, "last"));
+  link.client->SignalMonitor(Make(kLastRecordKind, "last"));
   ASSERT_TRUE(test::WaitUntil([&] {
     std::lock_guard<std::mutex> lock(link.mutex);
-    return !link.received.empty() && link.received.back().Kind == 99;
+    return !link.received.empty() && link.received.back().Kind == kLastRecordKind;
   }));
   std::lock_guard<std::mutex> lock(link.mutex);
   for (const TIPCEventData& d : link.received) {
-    if (d.Kind == 99) continue;
+    if (d.Kind == kLastRecordKind) continue;
     ASSERT_EQ(d.Text, std::string(255, static_cast<char>('0' + d.Kind)));
   }
 }
@@ -123,13 +127,15 @@ TEST_F(IpcThreadsTest, RecordsSentBackToBackAllArrive) {
   AttachedPair link;
   link.Attach();
   for (int i = 0; i < 500; ++i) {
-    link.client->SignalMonitor(Make(8, ""));
-    link.client->SignalMonitor(Make(13, "1"));
+    link.client->SignalMonitor(Make(KindUrlOk, ""));
+    link.client->SignalMonitor(Make(KindThreadCount, "1"));
   }
   EXPECT_TRUE(test::WaitUntil([&] { return link.Received() == 1000; }));
   std::lock_guard<std::mutex> lock(link.mutex);
   ASSERT_EQ(link.received.size(), 1000u);
-  for (size_t i = 0; i < link.received.size(); ++i) EXPECT_EQ(link.received[i].Kind, i % 2 == 0 ? 8 : 13) << i;
+  for (size_t i = 0; i < link.received.size(); ++i) {
+    EXPECT_EQ(link.received[i].Kind, i % 2 == 0 ? KindUrlOk : KindThreadCount) << i;
+  }
 }
 
 TEST_F(IpcThreadsTest, ReportsSentDuringTheAttachDoNotSpoilIt) {
@@ -149,7 +155,7 @@ TEST_F(IpcThreadsTest, ReportsSentDuringTheAttachDoNotSpoilIt) {
       reporters.emplace_back([&] {
         for (int after = 0; !stop && after < 20;) {
           if (client->State() == stConnected) ++after;
-          client->SignalMonitor(Make(13, "0"));
+          client->SignalMonitor(Make(KindThreadCount, "0"));
           std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
       });
@@ -182,7 +188,7 @@ struct SlowClient {
       if (!connect.Wait(10000)) return;
       connect.Reset();
       TIPCEventData answer;
-      answer.Kind = 4;
+      answer.Kind = KindAttachOk;
       monitor_event.SignalRecord(evClientAttach, kId, answer);
       // Until the monitor detaches.
       while (client_event.Wait(10000)) {
@@ -228,11 +234,11 @@ TEST_F(IpcThreadsTest, TheExitRecordReachesASlowClientBeforeTheDetachThatFollows
 TEST_F(IpcThreadsTest, ExceptionInAHandlerIsTracedAndTheLoopGoesOn) {
   AttachedPair link;
   link.Attach([](const TIPCEventData& d) {
-    if (d.Kind == 1) throw EConvertError("'x' is not a valid integer value");
+    if (d.Kind == kThrowingKind) throw EConvertError("'x' is not a valid integer value");
   });
-  link.monitor->SignalClient(Make(1, "x"));
+  link.monitor->SignalClient(Make(kThrowingKind, "x"));
   ASSERT_TRUE(test::WaitForTrace("  000007D0: Exception raised in Thread Handler: 'x' is not a valid integer value at 0"));
-  link.client->SignalMonitor(Make(8, ""));
+  link.client->SignalMonitor(Make(KindUrlOk, ""));
   EXPECT_TRUE(test::WaitUntil([&] { return link.Received() == 1; }));
 }
 
@@ -244,7 +250,7 @@ TEST_F(IpcThreadsTest, ThreadThatDoesNotEndInTimeIsLeftWithWhatItUses) {
     in_handler = true;
     while (!release) RealSleep(5);
   });
-  link.monitor->SignalClient(Make(6, ""));
+  link.monitor->SignalClient(Make(KindShowForm, ""));
   ASSERT_TRUE(test::WaitUntil([&] { return in_handler.load(); }));
 
   g_probe_deleted = false;

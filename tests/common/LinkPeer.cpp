@@ -151,4 +151,14 @@ void LinkPeer::Kill() {
   Reap(kWaitMs);
 }
 
+std::string SignalCommand(int32_t kind, const std::string& text) {
+  return "signal " + std::to_string(kind) + (text.empty() ? "" : " " + text);
+}
+
+std::string SignalLine(int32_t kind, uint16_t flags, const std::string& text) {
+  return SignalPrefix(kind) + std::to_string(flags) + " " + text;
+}
+
+std::string SignalPrefix(int32_t kind) { return "signal " + std::to_string(kind) + " "; }
+
 }  // namespace tov::test

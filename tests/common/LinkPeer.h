@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -57,5 +58,12 @@ class LinkPeer {
   std::vector<std::string> lines_;
   bool eof_ = false;
 };
+
+// The program's lines for records, by kind: the command that sends one
+// ("signal <kind>[ <text>]"), the line it prints for one received
+// ("signal <kind> <flags> <text>"), and the start of every such line.
+std::string SignalCommand(int32_t kind, const std::string& text = "");
+std::string SignalLine(int32_t kind, uint16_t flags = 0, const std::string& text = "");
+std::string SignalPrefix(int32_t kind);
 
 }  // namespace tov::test

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/IpcLink.h"
+#include "common/MessageKinds.h"
 #include "platform/SysUtils.h"
 #include "tests/common/LinkPeer.h"
 #include "tests/common/LinkTestSupport.h"
@@ -15,6 +16,9 @@ namespace tov {
 namespace {
 
 using test::LinkPeer;
+using test::SignalCommand;
+using test::SignalLine;
+using test::SignalPrefix;
 
 class LinkProcessTest : public ::testing::Test {
  protected:
@@ -69,7 +73,7 @@ int TraceCount(const std::string& line) {
 TEST_F(LinkProcessTest, AttachAndMessagesBothWays) {
   auto monitor = Monitor({"--flags", "0x230E"});
   // With no client the record is dropped without notice, and without a trace line.
-  monitor->Ask("signal 5", "done");
+  monitor->Ask(SignalCommand(KindSetUserInfo), "done");
   EXPECT_EQ(TraceCount("   Monitor: Signaling Client data"), 0);
   auto client = Client(11, "Tovfetch (v 0.82) - B");
   ASSERT_TRUE(client->WaitCount("connect 1", 1));
@@ -77,12 +81,12 @@ TEST_F(LinkProcessTest, AttachAndMessagesBothWays) {
   EXPECT_EQ(monitor->Ask("current", "current"), "current 11 Tovfetch (v 0.82) - B");
   // On attach the monitor resends the block's last record with its flags: on
   // a fresh block that record is all zeros.
-  EXPECT_EQ(client->WaitLine("signal"), "signal 0 8974 ");
+  EXPECT_EQ(client->WaitLine("signal"), SignalLine(KindNone, 0x230E));
 
-  monitor->Ask("signal 11 7", "done");
-  EXPECT_EQ(client->WaitLine("signal 11"), "signal 11 0 7");
-  client->Ask("signal 13 12", "done");
-  EXPECT_EQ(monitor->WaitLine("signal"), "signal 13 0 12");
+  monitor->Ask(SignalCommand(KindSetCrawlers, "7"), "done");
+  EXPECT_EQ(client->WaitLine(SignalPrefix(KindSetCrawlers)), SignalLine(KindSetCrawlers, 0, "7"));
+  client->Ask(SignalCommand(KindThreadCount, "12"), "done");
+  EXPECT_EQ(monitor->WaitLine("signal"), SignalLine(KindThreadCount, 0, "12"));
   EXPECT_EQ(client->Ask("state", "state"), "state 2");
 
   EXPECT_EQ(client->Quit(), 0);
@@ -95,14 +99,14 @@ TEST_F(LinkProcessTest, MonitorStartedLaterAttachesTheMostRecentClient) {
   Settle(11);
   Settle(22);
   // Without a monitor nothing is sent, and a record is dropped at the sender.
-  second->Ask("signal 8", "done");
+  second->Ask(SignalCommand(KindUrlOk), "done");
   EXPECT_EQ(second->Ask("state", "state"), "state 1");
   EXPECT_EQ(TraceCount("  00000016: Signaling Monitor"), 0);
   auto monitor = MonitorAfterClients();
   ASSERT_TRUE(second->WaitCount("connect 1", 1));
   ExpectAttached(*monitor, 22);
   EXPECT_EQ(first->Ask("state", "state"), "state 1");
-  EXPECT_EQ(monitor->Count("signal 8 0 "), 0);
+  EXPECT_EQ(monitor->Count(SignalLine(KindUrlOk)), 0);
 }
 
 TEST_F(LinkProcessTest, RecordFromAClientThatIsNotCurrentIsNotDelivered) {
@@ -112,12 +116,13 @@ TEST_F(LinkProcessTest, RecordFromAClientThatIsNotCurrentIsNotDelivered) {
   const std::string woke = "   Monitor: Event Signaled: evClientSignal";
   int before = TraceCount(woke);
   // A record on "MONITOR_EVENT" carrying another client's id.
-  LinkPeer stray({"send", "MONITOR_EVENT", "9", "22", "9", "stray"});
+  LinkPeer stray(
+      {"send", "MONITOR_EVENT", std::to_string(evClientSignal), "22", std::to_string(KindUrlError), "stray"});
   ASSERT_EQ(stray.WaitLine("sent"), "sent");
   ASSERT_TRUE(test::WaitForTrace(woke, before + 1));  // the monitor has read it
-  client->Ask("signal 8 mine", "done");
-  EXPECT_EQ(monitor->WaitLine("signal"), "signal 8 0 mine");
-  EXPECT_EQ(monitor->Count("signal 9 0 stray"), 0);
+  client->Ask(SignalCommand(KindUrlOk, "mine"), "done");
+  EXPECT_EQ(monitor->WaitLine("signal"), SignalLine(KindUrlOk, 0, "mine"));
+  EXPECT_EQ(monitor->Count(SignalLine(KindUrlError, 0, "stray")), 0);
 }
 
 TEST_F(LinkProcessTest, SwitchDetachesTheCurrentClientFirst) {
@@ -127,20 +132,20 @@ TEST_F(LinkProcessTest, SwitchDetachesTheCurrentClientFirst) {
   auto b = Client(22);
   ASSERT_TRUE(a->WaitCount("connect 0", 1));
   ExpectAttached(*monitor, 22);
-  monitor->Ask("signal 11 5", "done");
-  EXPECT_EQ(b->WaitLine("signal 11"), "signal 11 0 5");
+  monitor->Ask(SignalCommand(KindSetCrawlers, "5"), "done");
+  EXPECT_EQ(b->WaitLine(SignalPrefix(KindSetCrawlers)), SignalLine(KindSetCrawlers, 0, "5"));
 
   monitor->Ask("switch 11", "done");
   ASSERT_TRUE(b->WaitCount("connect 0", 1));
   ASSERT_TRUE(a->WaitCount("connect 1", 2));
   ExpectAttached(*monitor, 11);
   // The attach resends the last record any monitor sent, with the flags.
-  EXPECT_EQ(a->WaitLine("signal 11"), "signal 11 8974 5");
+  EXPECT_EQ(a->WaitLine(SignalPrefix(KindSetCrawlers)), SignalLine(KindSetCrawlers, 0x230E, "5"));
   EXPECT_EQ(b->Ask("state", "state"), "state 1");
-  b->Ask("signal 9", "done");  // dropped: b is not attached
-  a->Ask("signal 10", "done");
-  EXPECT_EQ(monitor->WaitLine("signal"), "signal 10 0 ");
-  EXPECT_EQ(monitor->Count("signal 9 0 "), 0);
+  b->Ask(SignalCommand(KindUrlError), "done");  // dropped: b is not attached
+  a->Ask(SignalCommand(KindRobotsTxt), "done");
+  EXPECT_EQ(monitor->WaitLine("signal"), SignalLine(KindRobotsTxt));
+  EXPECT_EQ(monitor->Count(SignalLine(KindUrlError)), 0);
 
   // Switching to client 0 means the last registered one.
   monitor->Ask("switch 0", "done");
@@ -248,12 +253,12 @@ TEST_F(LinkProcessTest, ClientLeftAttachedByAKilledMonitorIsAttachedByTheNext) {
     auto dead = Start({"monitor", "pid"});
     ASSERT_TRUE(client->WaitCount("connect 1", 1));
     dead->Kill();
-    client->Ask("signal 8", "done");  // nobody takes it
+    client->Ask(SignalCommand(KindUrlOk), "done");  // nobody takes it
     EXPECT_EQ(client->Ask("state", "state"), "state 2");
 
     size_t mark = client->LineCount();
     if (reporting) {
-      ASSERT_TRUE(client->Send("flood 3000 8"));
+      ASSERT_TRUE(client->Send("flood 3000 " + std::to_string(KindUrlOk)));
     }
     auto next = Start({"monitor", "pid"});
     ASSERT_TRUE(client->WaitCount("connect 0", 1));
@@ -262,11 +267,11 @@ TEST_F(LinkProcessTest, ClientLeftAttachedByAKilledMonitorIsAttachedByTheNext) {
     if (reporting) {
       ASSERT_EQ(client->WaitLine("done", mark), "done");
     }
-    next->Ask("signal 11 3", "done");
-    EXPECT_EQ(client->WaitLine("signal 11"), "signal 11 0 3");
+    next->Ask(SignalCommand(KindSetCrawlers, "3"), "done");
+    EXPECT_EQ(client->WaitLine(SignalPrefix(KindSetCrawlers)), SignalLine(KindSetCrawlers, 0, "3"));
     size_t seen = next->LineCount();
-    client->Ask("signal 13 3", "done");
-    EXPECT_EQ(next->WaitLine("signal 13", seen), "signal 13 0 3");
+    client->Ask(SignalCommand(KindThreadCount, "3"), "done");
+    EXPECT_EQ(next->WaitLine(SignalPrefix(KindThreadCount), seen), SignalLine(KindThreadCount, 0, "3"));
     EXPECT_EQ(client->Quit(), 0);
     EXPECT_EQ(next->Quit(), 0);
   }
@@ -337,10 +342,10 @@ TEST_F(LinkProcessTest, BlocksAreFreshAfterEveryHolderIsGone) {
     auto monitor = Monitor();
     auto client = Client(11);
     ASSERT_TRUE(monitor->WaitCount("connect 1", 1));
-    monitor->Ask("signal 11 7", "done");
-    ASSERT_EQ(client->WaitLine("signal"), "signal 11 0 7");
-    client->Ask("signal 13 3", "done");
-    ASSERT_EQ(monitor->WaitLine("signal"), "signal 13 0 3");
+    monitor->Ask(SignalCommand(KindSetCrawlers, "7"), "done");
+    ASSERT_EQ(client->WaitLine("signal"), SignalLine(KindSetCrawlers, 0, "7"));
+    client->Ask(SignalCommand(KindThreadCount, "3"), "done");
+    ASSERT_EQ(monitor->WaitLine("signal"), SignalLine(KindThreadCount, 0, "3"));
     monitor->Send("crash");  // ends without freeing anything
     EXPECT_EQ(client->Quit(), 0);
   }
@@ -359,7 +364,7 @@ TEST_F(LinkProcessTest, BlocksAreFreshAfterEveryHolderIsGone) {
   // And the link works again from scratch.
   auto monitor = Monitor({"--flags", "1"});
   auto client = Client(11);
-  EXPECT_EQ(client->WaitLine("signal"), "signal 0 1 ");
+  EXPECT_EQ(client->WaitLine("signal"), SignalLine(KindNone, 1));
 }
 
 }  // namespace

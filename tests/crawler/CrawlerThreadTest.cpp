@@ -18,6 +18,7 @@
 #include "crawler/SideFileEntry.h"
 #include "crawler/UrlQueue.h"
 #include "platform/Files.h"
+#include "platform/SysUtils.h"
 #include "toolkit/CleanHtml.h"
 #include "tests/crawler/EngineTestSupport.h"
 #include "tests/crawler/StorageTestSupport.h"
@@ -137,19 +138,20 @@ TEST_F(CrawlerThreadTest, EachAnswerBecomesItsEntryReportAndLogLine) {
       {site.Url("/page.html"), "other", false, "200", page, "doc", "127.0.0.1", ""},
       // Not text: kept whole, without the server's address.
       {site.Url("/picture.jpg"), "crawl", false, "200", std::nullopt, "doc", "", ""},
-      {"http://127.0.0.1:1/refused", "crawl", false, "602", "", "doc", "", ""},
-      {site.Url("/close"), "crawl", false, "603", "", "doc", "", ""},
+      {"http://127.0.0.1:1/refused", "crawl", false, IntToStr(StatusConnectRefused), "", "doc", "", ""},
+      {site.Url("/close"), "crawl", false, IntToStr(StatusConnectionClosed), "", "doc", "", ""},
       // A socket failure: no route out of the namespace.
-      {"http://10.255.255.1/page.html", "crawl", false, "601", "", "doc", "", ""},
-      {"file:///etc/passwd", "crawl", false, "605", "", "doc", "", "Unknown Error: EIdUnknownProtocol"},
-      {site.Url("/garbage"), "crawl", false, "605", "", "doc", "", ""},
+      {"http://10.255.255.1/page.html", "crawl", false, IntToStr(StatusSocketError), "", "doc", "", ""},
+      {"file:///etc/passwd", "crawl", false, IntToStr(StatusOtherFailure), "", "doc", "",
+       "Unknown Error: EIdUnknownProtocol"},
+      {site.Url("/garbage"), "crawl", false, IntToStr(StatusOtherFailure), "", "doc", "", ""},
   };
   std::vector<UrlInfo> pages;
   std::vector<uint8_t> want_stats;
   for (const Case& c : cases) {
     pages.push_back(Page(c.url, c.type, c.thumb));
-    if (c.type == "robottxt") want_stats.push_back(2);
-    if (c.type == "crawl") want_stats.push_back(c.status == "200" ? 0 : 1);
+    if (c.type == "robottxt") want_stats.push_back(StatRobotsTxt);
+    if (c.type == "crawl") want_stats.push_back(c.status == "200" ? StatUrlOk : StatUrlError);
   }
   Start();
   Crawl(pages);
@@ -218,7 +220,7 @@ TEST_F(CrawlerThreadTest, AThumbnailIsRenderedFromTheCleanedCopyAndThePageKeptAs
   EXPECT_LT(e.Head.ThumbnailSize, ThumbnailBufferSize);
   EXPECT_TRUE(IsJpeg(e.Thumbnail));
   EXPECT_EQ(test::InflatePage(e.Html), StandInWebSite::PageHtml());
-  EXPECT_EQ(Stats(), std::vector<uint8_t>{0});
+  EXPECT_EQ(Stats(), std::vector<uint8_t>{StatUrlOk});
 
   // The thread waits for its next page; its work file holds the BASE line
   // and the cleaned copy, each line ended with CR LF.

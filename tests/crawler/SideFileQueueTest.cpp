@@ -11,10 +11,12 @@
 #include <functional>
 #include <map>
 #include <thread>
+#include <utility>
 
 #include "crawler/CrawlerEngine.h"
 #include "crawler/StorageSender.h"
 #include "platform/Files.h"
+#include "platform/SysUtils.h"
 #include "tests/crawler/EngineTestSupport.h"
 #include "tests/crawler/StorageTestSupport.h"
 #include "tests/support/TestSupport.h"
@@ -63,6 +65,21 @@ TEST(SideFileEntryTest, HeadFieldsStandAtTheirOffsetsCutAndPadded) {
   EXPECT_EQ(f.substr(238, 10), "1234      ");
   EXPECT_EQ(f.substr(248, 10), "0         ");
   EXPECT_EQ(f.substr(258), std::string(1234, '\0'));
+}
+
+// The storage servers read the download thread's own statuses as these
+// three digits.
+TEST(SideFileEntryTest, TheOwnStatusesAreWrittenAsTheirNumbers) {
+  const std::pair<int32_t, const char*> cases[] = {{StatusSocketError, "601"},
+                                                   {StatusConnectRefused, "602"},
+                                                   {StatusConnectionClosed, "603"},
+                                                   {StatusReadTimeout, "604"},
+                                                   {StatusOtherFailure, "605"}};
+  for (const auto& [status, digits] : cases) {
+    ThumbnaleData rec = MakeThumbnaleData(1, "127.0.0.2", 10, 0, nullptr);
+    rec.Status = IntToStr(status);
+    EXPECT_EQ(EncodeSideFileEntry(rec).substr(20, 3), digits);
+  }
 }
 
 TEST(SideFileEntryTest, HeadsWithoutLeftAlignedSizesAreNotEntries) {

@@ -227,15 +227,16 @@ TEST_F(MainFormTest, MonitorCommandsOnTheLinkThread) {
     Process();
   };
 
-  signal(11, "0");
+  constexpr int32_t kNoSuchKind = 99;
+  signal(KindSetCrawlers, "0");
   EXPECT_EQ(WantedThreads, 0);
-  signal(99, "abc");
-  signal(0, "");
-  signal(11, "seven");  // refused: the conversion error is logged
+  signal(kNoSuchKind, "abc");
+  signal(KindNone, "");
+  signal(KindSetCrawlers, "seven");  // refused: the conversion error is logged
   EXPECT_EQ(WantedThreads, 0);
-  signal(7, "");
+  signal(KindHideForm, "");
   EXPECT_FALSE(form->isVisible());
-  signal(6, "");
+  signal(KindShowForm, "");
   EXPECT_TRUE(form->isVisible());
 
   ConfigData config;
@@ -245,7 +246,7 @@ TEST_F(MainFormTest, MonitorCommandsOnTheLinkThread) {
   config.DedicatedServerName = "ignored";
   auto bytes = EncodeConfig(config);
   test::WriteFileBytes("Config.bin", std::string(bytes.begin(), bytes.end()));
-  signal(5, "");
+  signal(KindSetUserInfo, "");
   const TUserInfo user = CurrentUserInfo();
   EXPECT_EQ(user.UserName, "anne");
   EXPECT_EQ(user.UserPassword, "secret");
@@ -264,7 +265,7 @@ TEST_F(MainFormTest, MonitorCommandsOnTheLinkThread) {
   EXPECT_EQ(CountOf(memo, "Hide form"), 1);
   EXPECT_EQ(CountOf(memo, "show form"), 0);  // logged while hidden
 
-  signal(12, "");
+  signal(KindExit, "");
   EXPECT_EQ(CountOf(MemoLines(), "exiting"), 1);
   EXPECT_TRUE(form->TerminateRequested());
 
@@ -272,7 +273,7 @@ TEST_F(MainFormTest, MonitorCommandsOnTheLinkThread) {
   ASSERT_EQ(log.size(), 4u);
   EXPECT_EQ(log[0], "ukjent flagabc");
   EXPECT_EQ(log[1], "ukjent flag");
-  EXPECT_EQ(log[2].rfind("IPCSignal kind 11: EConvertError: ", 0), 0u) << log[2];
+  EXPECT_EQ(log[2].rfind("IPCSignal kind " + IntToStr(KindSetCrawlers) + ": EConvertError: ", 0), 0u) << log[2];
   EXPECT_EQ(log[3], "Askt to exit");
 }
 
@@ -380,7 +381,10 @@ TEST_F(MainFormTest, NotifyMonitorSendsTheRecordOfEachOutcome) {
     uint8_t what;
     std::string line;
   };
-  const Case cases[] = {{0, "signal 8 0 "}, {1, "signal 9 0 "}, {2, "signal 10 0 "}, {3, "signal 13 0 12"}};
+  const Case cases[] = {{StatUrlOk, test::SignalLine(KindUrlOk)},
+                        {StatUrlError, test::SignalLine(KindUrlError)},
+                        {StatRobotsTxt, test::SignalLine(KindRobotsTxt)},
+                        {StatThreadCount, test::SignalLine(KindThreadCount, 0, "12")}};
   for (const Case& c : cases) {
     const size_t from = monitor.LineCount();
     OnOtherThread([&] { NotifyMonitor(c.what); });
@@ -389,13 +393,14 @@ TEST_F(MainFormTest, NotifyMonitorSendsTheRecordOfEachOutcome) {
   RunningThreads = 0;
   const size_t from = monitor.LineCount();
   SendThreadCount();
-  EXPECT_EQ(monitor.WaitLine("signal", from), "signal 13 0 0");
+  EXPECT_EQ(monitor.WaitLine("signal", from), test::SignalLine(KindThreadCount, 0, "0"));
 
   // An unknown outcome sends nothing: the next record is the next one sent.
   const size_t before = monitor.LineCount();
-  OnOtherThread([] { NotifyMonitor(4); });
-  NotifyMonitor(0);
-  EXPECT_EQ(monitor.WaitLine("signal", before), "signal 8 0 ");
+  constexpr uint8_t kNoSuchOutcome = 4;
+  OnOtherThread([] { NotifyMonitor(kNoSuchOutcome); });
+  NotifyMonitor(StatUrlOk);
+  EXPECT_EQ(monitor.WaitLine("signal", before), test::SignalLine(KindUrlOk));
   ASSERT_TRUE(WaitUntil([&] {
     Process();
     return CountOf(MemoLines(), "ukjent flag") == 1;

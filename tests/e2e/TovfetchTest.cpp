@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "common/Config.h"
+#include "common/MessageKinds.h"
 #include "crawler/SideFileEntry.h"
 #include "crawler/UrlQueue.h"
 #include "platform/ClientSocket.h"
@@ -31,12 +32,15 @@ using test::LinkPeer;
 using test::PrepareWorkDir;
 using test::ProgramProcess;
 using test::ReadConfigFile;
+using test::SignalLine;
+using test::SignalPrefix;
 using test::WriteConfigFile;
 using test::WaitForLogLine;
 using test::WaitUntil;
 
 const std::string kStarted = "Tovfetch Startet";
 const std::string kLockRefused = "Can`t lock lockfile, are more than one crawler runing?";
+constexpr int32_t kNoSuchKind = 99;
 
 bool IsDirectory(const std::string& path) {
   struct stat st {};
@@ -90,10 +94,12 @@ class TovfetchTest : public ::testing::Test {
   static std::string Caption(pid_t pid) { return "Tovfetch (v 0.82) - " + IntToHex(static_cast<uint32_t>(pid)); }
   // Sends a record and waits until the crawler's link thread has taken it, so
   // the next record cannot take its place in the one-record block.
-  static void SendToCrawler(LinkPeer& monitor, const ProgramProcess& crawler, const std::string& record) {
+  static void SendToCrawler(LinkPeer& monitor, const ProgramProcess& crawler, int32_t kind,
+                            const std::string& text = "") {
     const int before = SignalsReceived(crawler.Pid());
-    ASSERT_EQ(monitor.Ask("signal " + record, "done"), "done");
-    ASSERT_TRUE(WaitUntil([&] { return SignalsReceived(crawler.Pid()) > before; }, 10000)) << record;
+    const std::string command = test::SignalCommand(kind, text);
+    ASSERT_EQ(monitor.Ask(command, "done"), "done");
+    ASSERT_TRUE(WaitUntil([&] { return SignalsReceived(crawler.Pid()) > before; }, 10000)) << command;
   }
   static std::unique_ptr<LinkPeer> StartMonitor(const std::vector<std::string>& extra = {}) {
     std::vector<std::string> args{"monitor"};
@@ -199,7 +205,7 @@ TEST_F(TovfetchTest, WithoutALockFileItEndsWithoutStarting) {
   EXPECT_TRUE(FileExists("tmp/4242.html"));           // not removed without the lock
 }
 
-TEST_F(TovfetchTest, AnswersTheAttachReportsItsHeartbeatAndStartsThreadsOnKind11) {
+TEST_F(TovfetchTest, AnswersTheAttachReportsItsHeartbeatAndStartsThreadsOnKindSetCrawlers) {
   auto monitor = StartMonitor({"--flags", "1"});  // replays the block's last record on attach
   auto crawler = StartAndWait();
   ASSERT_EQ(monitor->WaitLine("connect"), "connect 1");
@@ -208,12 +214,12 @@ TEST_F(TovfetchTest, AnswersTheAttachReportsItsHeartbeatAndStartsThreadsOnKind11
   // The replayed record of a fresh block is all zeros: an unknown kind.
   EXPECT_TRUE(WaitForLogLine("ukjent flag"));
 
-  EXPECT_EQ(monitor->WaitLine("signal 13"), "signal 13 0 0");  // heartbeat, no download thread
+  EXPECT_EQ(monitor->WaitLine(SignalPrefix(KindThreadCount)), SignalLine(KindThreadCount, 0, "0"));  // no thread
   const size_t mark = monitor->LineCount();
-  SendToCrawler(*monitor, *crawler, "11 1");
-  EXPECT_EQ(monitor->WaitLine("signal 13 0 1", mark), "signal 13 0 1");
+  SendToCrawler(*monitor, *crawler, KindSetCrawlers, "1");
+  EXPECT_EQ(monitor->WaitLine(SignalLine(KindThreadCount, 0, "1"), mark), SignalLine(KindThreadCount, 0, "1"));
 
-  SendToCrawler(*monitor, *crawler, "99 what");
+  SendToCrawler(*monitor, *crawler, kNoSuchKind, "what");
   EXPECT_TRUE(WaitForLogLine("ukjent flagwhat"));
   EXPECT_TRUE(crawler->Running());
   // Its download thread waits for a page on the empty queue; the orderly
@@ -221,7 +227,7 @@ TEST_F(TovfetchTest, AnswersTheAttachReportsItsHeartbeatAndStartsThreadsOnKind11
   // monitor's restart does.
 }
 
-TEST_F(TovfetchTest, ShutsDownInOrderOnKind12AndTheQueueComesBackAtTheNextStart) {
+TEST_F(TovfetchTest, ShutsDownInOrderOnKindExitAndTheQueueComesBackAtTheNextStart) {
   const std::vector<UrlInfo> pages{Page("http://127.0.0.2:8081/a"), Page("http://127.0.0.2:8081/robots.txt", "robottxt"),
                                    Page("http://127.0.0.2:8081/c", "crawl", true)};
   const std::string saved = SideFileBytes(pages);
@@ -231,7 +237,7 @@ TEST_F(TovfetchTest, ShutsDownInOrderOnKind12AndTheQueueComesBackAtTheNextStart)
   auto crawler = StartAndWait();
   EXPECT_FALSE(FileExists("SideFile.dat"));  // loaded into the queue
   ASSERT_EQ(monitor->WaitLine("connect"), "connect 1");
-  SendToCrawler(*monitor, *crawler, "12");
+  SendToCrawler(*monitor, *crawler, KindExit);
   EXPECT_EQ(crawler->WaitExit(), 0);
   EXPECT_TRUE(test::HasLogLine("Askt to exit"));
   EXPECT_EQ(test::ReadFileBytes("SideFile.dat"), saved);
@@ -253,7 +259,7 @@ TEST_F(TovfetchTest, ShutsDownInOrderOnKind12AndTheQueueComesBackAtTheNextStart)
   EXPECT_EQ(test::ReadFileBytes("SideFile.dat"), saved);
 }
 
-TEST_F(TovfetchTest, ReReadsTheUserInfoOnKind5) {
+TEST_F(TovfetchTest, ReReadsTheUserInfoOnKindSetUserInfo) {
   ConfigData config = ReadConfigFile("Config.bin");
   config.UserName = "olduser";
   config.UserPassword = "oldpass";
@@ -274,9 +280,9 @@ TEST_F(TovfetchTest, ReReadsTheUserInfoOnKind5) {
   config.DedicatedServer = true;  // read only at start-up
   config.DedicatedServerName = "dedicated";
   WriteConfigFile("Config.bin", config);
-  SendToCrawler(*monitor, *crawler, "5");
-  SendToCrawler(*monitor, *crawler, "99 after5");
-  ASSERT_TRUE(WaitForLogLine("ukjent flagafter5"));  // kind 5 has been handled
+  SendToCrawler(*monitor, *crawler, KindSetUserInfo);
+  SendToCrawler(*monitor, *crawler, kNoSuchKind, "after5");
+  ASSERT_TRUE(WaitForLogLine("ukjent flagafter5"));  // KindSetUserInfo has been handled
 
   test::StandInStorageServer storage(Dir() + "/received", {"127.0.0.7"});
   ASSERT_TRUE(storage.Ready());
@@ -288,11 +294,11 @@ TEST_F(TovfetchTest, ReReadsTheUserInfoOnKind5) {
   EXPECT_EQ(upload.DedicatedFlag, "0");
   EXPECT_EQ(upload.Entries.Entries.size(), 501u);
 
-  SendToCrawler(*monitor, *crawler, "12");
+  SendToCrawler(*monitor, *crawler, KindExit);
   EXPECT_EQ(crawler->WaitExit(), 0);
 }
 
-TEST_F(TovfetchTest, ShowsAndHidesItsWindowOnKinds6And7) {
+TEST_F(TovfetchTest, ShowsAndHidesItsWindowOnKindShowFormAndKindHideForm) {
   test::PrivateDisplay display(1280, 1024);
   ASSERT_FALSE(display.Display().empty()) << "Xvfb could not be started";
   auto monitor = StartMonitor();
@@ -302,16 +308,16 @@ TEST_F(TovfetchTest, ShowsAndHidesItsWindowOnKinds6And7) {
   auto mapped = [&] { return display.WindowInfo(caption).find("Map State: IsViewable") != std::string::npos; };
   EXPECT_FALSE(mapped());  // hidden at start
 
-  SendToCrawler(*monitor, *crawler, "6");
+  SendToCrawler(*monitor, *crawler, KindShowForm);
   ASSERT_TRUE(WaitUntil(mapped, 10000));
   const std::string info = display.WindowInfo(caption);
   // The only crawler: at the top, from the middle of the screen.
   EXPECT_NE(info.find("Absolute upper-left X:  640\n"), std::string::npos) << info;
   EXPECT_NE(info.find("Absolute upper-left Y:  10\n"), std::string::npos) << info;
 
-  SendToCrawler(*monitor, *crawler, "7");
+  SendToCrawler(*monitor, *crawler, KindHideForm);
   EXPECT_TRUE(WaitUntil([&] { return !mapped(); }, 10000));
-  SendToCrawler(*monitor, *crawler, "12");
+  SendToCrawler(*monitor, *crawler, KindExit);
   EXPECT_EQ(crawler->WaitExit(), 0);
 }
 
@@ -352,7 +358,7 @@ TEST_F(TovfetchTest, WithoutSettingsItStaysIdleAndKeepsTheSavedQueue) {
   ASSERT_TRUE(WaitForLogLine(refused)) << crawler->Stderr();
   EXPECT_NE(crawler->Stderr().find(refused), std::string::npos) << crawler->Stderr();
   ASSERT_EQ(monitor->WaitLine("connect"), "connect 1");
-  SendToCrawler(*monitor, *crawler, "12");
+  SendToCrawler(*monitor, *crawler, KindExit);
   EXPECT_EQ(crawler->WaitExit(), 0);
   EXPECT_FALSE(test::HasLogLine(kStarted));
   EXPECT_EQ(test::ReadFileBytes("SideFile.dat"), saved);  // not emptied by a save of a queue never loaded
@@ -370,10 +376,10 @@ TEST_F(TovfetchTest, CrawlsThePagesAndReportsEachToTheMonitor) {
   auto monitor = StartMonitor();
   auto crawler = StartAndWait();
   ASSERT_EQ(monitor->WaitLine("connect"), "connect 1");
-  SendToCrawler(*monitor, *crawler, "11 1");
-  EXPECT_EQ(monitor->WaitLine("signal 8 "), "signal 8 0 ");    // a crawl page, status 200
-  EXPECT_EQ(monitor->WaitLine("signal 9 "), "signal 9 0 ");    // a crawl page, status 404
-  EXPECT_EQ(monitor->WaitLine("signal 10 "), "signal 10 0 ");  // robots.txt
+  SendToCrawler(*monitor, *crawler, KindSetCrawlers, "1");
+  EXPECT_EQ(monitor->WaitLine(SignalPrefix(KindUrlOk)), SignalLine(KindUrlOk));          // a crawl page, status 200
+  EXPECT_EQ(monitor->WaitLine(SignalPrefix(KindUrlError)), SignalLine(KindUrlError));    // a crawl page, status 404
+  EXPECT_EQ(monitor->WaitLine(SignalPrefix(KindRobotsTxt)), SignalLine(KindRobotsTxt));  // robots.txt
   ASSERT_TRUE(WaitUntil([] {
     const std::string bytes = test::ReadFileBytes("sqtemp/127.0.0.3");
     return DecodeSideFileEntries(bytes).Entries.size() == 3;
@@ -400,8 +406,8 @@ TEST_F(TovfetchTest, EveryFileItCreatesIsTheUsersAloneWhateverTheUmask) {
   auto crawler = StartAndWait();
   EXPECT_FALSE(FileExists("SideFile.dat"));
   ASSERT_EQ(monitor->WaitLine("connect"), "connect 1");
-  SendToCrawler(*monitor, *crawler, "11 1");
-  EXPECT_EQ(monitor->WaitLine("signal 8 "), "signal 8 0 ");
+  SendToCrawler(*monitor, *crawler, KindSetCrawlers, "1");
+  EXPECT_EQ(monitor->WaitLine(SignalPrefix(KindUrlOk)), SignalLine(KindUrlOk));
   // Each kind of file it made, with its mode.
   std::vector<std::pair<std::string, int>> made;
   // The download thread keeps its work file only until it leaves.
@@ -409,7 +415,7 @@ TEST_F(TovfetchTest, EveryFileItCreatesIsTheUsersAloneWhateverTheUmask) {
     made.emplace_back(e.path().string(), test::PermissionsOf(e.path().string()));
   }
   ASSERT_EQ(made.size(), 1u);
-  SendToCrawler(*monitor, *crawler, "12");
+  SendToCrawler(*monitor, *crawler, KindExit);
   EXPECT_EQ(crawler->WaitExit(), 0);
   for (const char* path : {"sqtemp/127.0.0.3", "SideFile.dat", "ErrorLog.txt"}) {
     made.emplace_back(path, test::PermissionsOf(path));

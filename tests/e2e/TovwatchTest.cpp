@@ -209,7 +209,7 @@ TEST_F(TovwatchTest, ACrawlerStoppedWithSigstopIsKilledAndReplaced) {
   ASSERT_TRUE(WaitUntil([&] { return CrawlerPid(dir_) > 0; }, 10000));
   const int32_t hung = CrawlerPid(dir_);
   // On attach the monitor sends the crawler the link block's last record with
-  // its flag word; in a fresh block that is a record of kind 0, which the
+  // its flag word; in a fresh block that is a record of KindNone, which the
   // crawler logs as unknown. So each such line is a crawler attached.
   ASSERT_TRUE(WaitUntil([&] { return LogCount(kUnknownKind, dir_) == 1; }, 20000));
   ASSERT_EQ(::kill(hung, SIGSTOP), 0);

@@ -35,7 +35,7 @@ Holds when, sampled every half second while it runs for 120 s:
   included (with programs built with AddressSanitizer the figures are only
   reported);
 - every page of every batch handed out is queued or delivered (failures
-  included), the silent one with status 604;
+  included), the silent one with the read time-out's status 604;
 - after SIGTERM to the monitor (which exits 0 at once) the crawler ends within
   its shut-down's three waits of 20 s (plus 15 s), with exit code 0 (it is
   orphaned by the monitor, so this process, the namespace's first, reaps it),
@@ -95,7 +95,8 @@ RESTART_LINE = "FailedCrawlerSjeks, cralwer is not responding. Restarting"
 HOSTILE_SITE = "127.0.0.4"
 SITE = "http://%s:80" % faultlib.SITE
 HSITE = "http://%s:80" % HOSTILE_SITE
-# Answers after the crawler's read time-out of 120 s, so its entry says 604.
+# Answers after the crawler's read time-out of 120 s, so its entry says
+# STATUS_READ_TIMEOUT.
 NEVER_ANSWERS = "%s/slow.html?delay=600&p=never" % SITE
 
 # Error-log lines that must never appear, by their start.
@@ -590,7 +591,7 @@ def run():
         lost = handed_out - {e["url"] for e in every} - saved_urls(w.work)
         check(len(lost) <= (THREADS if took >= 20 else 0),
               "%d pages handed out were lost at a shut-down of %.0f s: %s" % (len(lost), took, sorted(lost)[:5]))
-        check([e["status"] for e in every if e["url"] == NEVER_ANSWERS] == ["604"],
+        check([e["status"] for e in every if e["url"] == NEVER_ANSWERS] == [faultlib.sidefiles.STATUS_READ_TIMEOUT],
               "the page that never answers was not ended by the read time-out once")
         check(not core_files(w.work), "core files: %s" % core_files(w.work))
         check(not os.path.exists(os.path.join(w.work, "x" * 17)), "a storage address wrote outside sqtemp")

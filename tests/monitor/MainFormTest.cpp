@@ -28,6 +28,7 @@
 #include "common/Config.h"
 #include "common/IpcDirectory.h"
 #include "common/IpcLink.h"
+#include "common/MessageKinds.h"
 #include "monitor/InterfaceStats.h"
 #include "monitor/Supervision.h"
 #include "platform/GuiApplication.h"
@@ -40,6 +41,9 @@ namespace tov {
 namespace {
 
 using test::LinkPeer;
+using test::SignalCommand;
+using test::SignalLine;
+using test::SignalPrefix;
 
 char kName[] = "monitor_tests";
 char* kArgv[] = {kName, nullptr};
@@ -118,7 +122,7 @@ class MainFormTest : public ::testing::Test {
     EXPECT_EQ(peer->WaitLine("ready"), "ready");
     EXPECT_TRUE(peer->WaitCount("connect 1", 1));
     // On attach the crawler gets the flag word.
-    EXPECT_EQ(peer->WaitLine("signal"), "signal 0 8974 ");
+    EXPECT_EQ(peer->WaitLine("signal"), SignalLine(KindNone, 0x230E));
     EXPECT_TRUE(Pump([&] { return Text(form_->StatusBar) == name; }));
     return peer;
   }
@@ -241,27 +245,27 @@ TEST_F(MainFormTest, CrawlerReportsMoveTheCounters) {
     std::function<bool()> counted;
   };
   std::vector<Report> reports = {
-      {"signal 8", [] { return UrlsOkCount == 1; }},
-      {"signal 8", [] { return UrlsOkCount == 2; }},
-      {"signal 9", [] { return UrlsInErrorCount == 1; }},
-      {"signal 10", [] { return RobotsTxtCount == 1; }},
+      {SignalCommand(KindUrlOk), [] { return UrlsOkCount == 1; }},
+      {SignalCommand(KindUrlOk), [] { return UrlsOkCount == 2; }},
+      {SignalCommand(KindUrlError), [] { return UrlsInErrorCount == 1; }},
+      {SignalCommand(KindRobotsTxt), [] { return RobotsTxtCount == 1; }},
   };
   for (const Report& r : reports) {
     crawler->Ask(r.signal, "done");
     EXPECT_TRUE(test::WaitUntil(r.counted)) << r.signal;
   }
   MissedHeartbeats = 5;
-  crawler->Ask("signal 13 7", "done");
+  crawler->Ask(SignalCommand(KindThreadCount, "7"), "done");
   EXPECT_TRUE(test::WaitUntil([] { return ReportedCrawlers == 7; }));
   EXPECT_EQ(MissedHeartbeats, 0);
 
   // A heartbeat whose text is not a number still counts as a heartbeat.
   MissedHeartbeats = 3;
-  crawler->Ask("signal 13 seven", "done");
+  crawler->Ask(SignalCommand(KindThreadCount, "seven"), "done");
   EXPECT_TRUE(test::WaitUntil([] { return Logged(": Heartbeat whose thread count is not a number: seven"); }));
   EXPECT_EQ(MissedHeartbeats, 0);
   EXPECT_EQ(ReportedCrawlers, 7);
-  crawler->Ask("signal 8", "done");  // the link thread goes on
+  crawler->Ask(SignalCommand(KindUrlOk), "done");  // the link thread goes on
   EXPECT_TRUE(test::WaitUntil([] { return UrlsOkCount == 3; }));
 
   EXPECT_EQ(UrlsInErrorCount, 1);
@@ -274,10 +278,11 @@ TEST_F(MainFormTest, CrawlerReportsMoveTheCounters) {
 TEST_F(MainFormTest, UnknownKindShowsTheBoxOnTheWindowThread) {
   Start();
   auto crawler = AttachedCrawler(11);
-  crawler->Ask("signal 42 x", "done");
+  constexpr int32_t kNoSuchKind = 42;
+  crawler->Ask(SignalCommand(kNoSuchKind, "x"), "done");
   ASSERT_TRUE(Pump([&] { return !boxes_.empty(); }));
   EXPECT_EQ(boxes_[0].Text, "ukjent flag");
-  EXPECT_TRUE(Logged(": ukjent flag 42"));
+  EXPECT_TRUE(Logged(": ukjent flag " + std::to_string(kNoSuchKind)));
   EXPECT_EQ(UrlsOkCount + UrlsInErrorCount + RobotsTxtCount, 0);
 }
 
@@ -292,10 +297,10 @@ TEST_F(MainFormTest, ShowAndHideButtonsSendTheirKindsAndTakeTurns) {
     bool show_visible;
   };
   std::vector<Step> steps = {
-      {[&] { form.ShowUrldownloade->click(); }, "signal 6 0 ", false},
-      {[&] { form.HideUrldownloade->click(); }, "signal 7 0 ", true},
-      {[&] { form.ShowUrldownloade->click(); }, "signal 6 0 ", false},
-      {[&] { form.miOptions->trigger(); }, "signal 5 0 ", true},
+      {[&] { form.ShowUrldownloade->click(); }, SignalLine(KindShowForm), false},
+      {[&] { form.HideUrldownloade->click(); }, SignalLine(KindHideForm), true},
+      {[&] { form.ShowUrldownloade->click(); }, SignalLine(KindShowForm), false},
+      {[&] { form.miOptions->trigger(); }, SignalLine(KindSetUserInfo), true},
   };
   for (const Step& s : steps) {
     size_t mark = crawler->LineCount();
@@ -316,17 +321,17 @@ TEST_P(ExitTest, SendsKindExitWithThePosition) {
   form.show();
   auto crawler = AttachedCrawler(11);
   form.TrackBar1->setValue(3);
-  EXPECT_EQ(crawler->WaitLine("signal 11"), "signal 11 0 3");
+  EXPECT_EQ(crawler->WaitLine(SignalPrefix(KindSetCrawlers)), SignalLine(KindSetCrawlers, 0, "3"));
   EXPECT_EQ(Text(form.DesiredNrOfCrawlers), "3");
   size_t mark = crawler->LineCount();
   form.TrackBar1->setValue(40);  // held at the maximum from the settings
-  EXPECT_EQ(crawler->WaitLine("signal 11", mark), "signal 11 0 12");
+  EXPECT_EQ(crawler->WaitLine(SignalPrefix(KindSetCrawlers), mark), SignalLine(KindSetCrawlers, 0, "12"));
 
   std::string way = GetParam();
   if (way == "menu") form.miExit->trigger();
   if (way == "close box") form.close();
   if (way == "tray pop-up") form.Open1->trigger();
-  EXPECT_EQ(crawler->WaitLine("signal 12"), "signal 12 0 12");
+  EXPECT_EQ(crawler->WaitLine(SignalPrefix(KindExit)), SignalLine(KindExit, 0, "12"));
   EXPECT_TRUE(Exiting);
   EXPECT_FALSE(form.isVisible());
   form.StartCrawler();
@@ -525,7 +530,7 @@ TEST_F(TickTest, TheFirstTickShowsZeroWithTwoDecimalsAndTheInterfaceTraffic) {
 TEST_F(TickTest, AUrlBurstShowsInTheRateOneTickAfterTheCounter) {
   TTovwatchMainForm& form = Start();
   Tick();
-  UrlsOkCount += 10;  // ten kind-8 reports between two ticks
+  UrlsOkCount += 10;  // ten KindUrlOk reports between two ticks
   Tick();
   EXPECT_EQ(Text(form.URLsOk), "10");
   EXPECT_EQ(Values(form.Chart2).back(), 0);
@@ -597,14 +602,14 @@ TEST_F(TickTest, IdleSwitchMovesTheTrackBarAndSendsTheCount) {
   TTovwatchMainForm& form = Start();
   auto crawler = AttachedCrawler(11);
   form.TrackBar1->setValue(2);
-  ASSERT_EQ(crawler->WaitLine("signal 11"), "signal 11 0 2");
+  ASSERT_EQ(crawler->WaitLine(SignalPrefix(KindSetCrawlers)), SignalLine(KindSetCrawlers, 0, "2"));
   ReportedCrawlers = 2;
 
   struct Step {
     uint64_t idle_ms;
     int32_t position;
     uint16_t mode;
-    const char* sent;  // the kind-11 text that follows, or nothing
+    const char* sent;  // the KindSetCrawlers text that follows, or nothing
   };
   const Step steps[] = {
       {300000, 2, 0, nullptr},  // exactly the setting
@@ -622,7 +627,7 @@ TEST_F(TickTest, IdleSwitchMovesTheTrackBarAndSendsTheCount) {
     EXPECT_EQ(form.Supervision().IdleMode(), s.mode) << s.idle_ms;
     if (s.sent != nullptr) {
       // The switch sends the count, and the resend of the same tick may too.
-      const std::string want = std::string("signal 11 0 ") + s.sent;
+      const std::string want = SignalLine(KindSetCrawlers, 0, s.sent);
       EXPECT_EQ(crawler->WaitLine(want, mark), want);
     }
     ReportedCrawlers = s.position;  // the crawler reports it
@@ -646,19 +651,20 @@ TEST_F(TickTest, TheWantedCountIsSentEveryTickUntilAHeartbeatReportsIt) {
     ASSERT_TRUE(form.Link().IPCMonitor()->WaitClientTook(5000));
   };
   form.TrackBar1->setValue(5);
-  ASSERT_TRUE(crawler->WaitCount("signal 11 0 5", 1));
-  crawler->Ask("signal 13 3", "done");
+  const std::string five = SignalLine(KindSetCrawlers, 0, "5");
+  ASSERT_TRUE(crawler->WaitCount(five, 1));
+  crawler->Ask(SignalCommand(KindThreadCount, "3"), "done");
   ASSERT_TRUE(test::WaitUntil([] { return ReportedCrawlers == 3; }));
   for (int i = 0; i < 3; ++i) tick_and_deliver();
   EXPECT_EQ(Text(form.LableNrOfCrawlers), "3");
-  EXPECT_TRUE(crawler->WaitCount("signal 11 0 5", 4));
-  crawler->Ask("signal 13 5", "done");
+  EXPECT_TRUE(crawler->WaitCount(five, 4));
+  crawler->Ask(SignalCommand(KindThreadCount, "5"), "done");
   ASSERT_TRUE(test::WaitUntil([] { return ReportedCrawlers == 5; }));
   for (int i = 0; i < 3; ++i) tick_and_deliver();
   EXPECT_EQ(Text(form.LableNrOfCrawlers), "5");
   form.ShowUrldownloade->click();  // a record behind any that could still come
-  EXPECT_EQ(crawler->WaitLine("signal 6"), "signal 6 0 ");
-  EXPECT_EQ(crawler->Count("signal 11 0 5"), 4);
+  EXPECT_EQ(crawler->WaitLine(SignalPrefix(KindShowForm)), SignalLine(KindShowForm));
+  EXPECT_EQ(crawler->Count(five), 4);
 }
 
 TEST_F(TickTest, WithoutHeartbeatTheCrawlerIsRestartedOnThe242ndTick) {

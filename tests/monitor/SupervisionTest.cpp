@@ -122,7 +122,7 @@ TEST(TakeSamples, TheUrlRateLagsOneTickBehindTheCounters) {
   };
   const Step steps[] = {
       {{0, 0, 0}, 0, "0.00"},
-      {{10, 0, 0}, 0, "0.00"},  // ten kind-8 reports
+      {{10, 0, 0}, 0, "0.00"},  // ten KindUrlOk reports
       {{10, 2, 1}, 10, "3.33"},
       {{10, 2, 1}, 3, "3.25"},
       {{kMax, 2, 1}, 0, "2.60"},

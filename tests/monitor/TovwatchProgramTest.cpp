@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "common/Config.h"
+#include "common/MessageKinds.h"
 #include "platform/Files.h"
 #include "tests/common/LinkPeer.h"
 #include "tests/common/LinkTestSupport.h"
@@ -284,10 +285,10 @@ TEST_F(TovwatchProgramTest, TerminationSignalExitsAndTellsTheCrawler) {
   ASSERT_EQ(crawler.WaitLine("ready"), "ready");
   auto run = Start();
   ASSERT_TRUE(crawler.WaitCount("connect 1", 1));
-  EXPECT_EQ(crawler.WaitLine("signal"), "signal 0 8974 ");
+  EXPECT_EQ(crawler.WaitLine("signal"), test::SignalLine(KindNone, 0x230E));
   size_t mark = crawler.LineCount();
   EXPECT_EQ(run->Terminate(), 0);
-  EXPECT_EQ(crawler.WaitLine("signal", mark), "signal 12 0 0");
+  EXPECT_EQ(crawler.WaitLine("signal", mark), test::SignalLine(KindExit, 0, "0"));
   EXPECT_TRUE(crawler.WaitCount("connect 0", 1));
   EXPECT_EQ(crawler.Ask("monitorid", "monitorid"), "monitorid 0");
 }

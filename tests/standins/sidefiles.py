@@ -15,6 +15,14 @@ import zlib
 HEAD = 258
 UPLOAD_HEADER = 81
 
+# The crawler's own statuses (an entry's "status") for a page that got no
+# HTTP answer; any other status is the web server's.
+STATUS_SOCKET_ERROR = "601"
+STATUS_CONNECT_REFUSED = "602"
+STATUS_CONNECTION_CLOSED = "603"
+STATUS_READ_TIMEOUT = "604"  # the read time-out, or the page's deadline
+STATUS_OTHER_FAILURE = "605"
+
 
 def _field(head, start, width):
     return head[start:start + width].decode("latin-1").rstrip(" ")
