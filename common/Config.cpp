@@ -61,6 +61,7 @@ void ReadConfig() {
   Config = DecodeConfig(record);
 }
 
+// Safeguard: settings failure named.
 std::string ConfigReadFailure() {
   std::string why = CurrentExceptionMessage();
   if (why.empty()) why = CurrentExceptionClassName();

@@ -62,6 +62,7 @@ void WriteErrorLog(std::string_view msg) {
     try {
       file.Write(line);  // one write, so a line never interleaves with another's
     } catch (...) {
+      // Safeguard: partial log line cut.
       // A full disk may take part of the line: the next line must not
       // follow a torn one.
       try {
@@ -72,6 +73,7 @@ void WriteErrorLog(std::string_view msg) {
     }
     file.Close();
   } catch (...) {
+    // Safeguard: log line fallback.
     // A line the file cannot take (full disk, read-only file) still reaches
     // whoever reads the program's standard error.
     std::fwrite(line.data(), 1, line.size(), stderr);

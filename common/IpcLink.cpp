@@ -188,7 +188,7 @@ void TIPCEvent::SignalRecord(int32_t kind, int32_t id, const TIPCEventData& data
 }
 
 bool TIPCEvent::WaitTaken(uint32_t timeout_ms) {
-  // Safeguard: a receiver that never takes the record holds the sender no longer than asked.
+  // Safeguard: bounded take wait. A receiver that never takes the record holds the sender no longer than asked.
   // In short waits, against the clock: each short sleep lasts longer than it asks.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (!TakenWithinUs(1000)) {

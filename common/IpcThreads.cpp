@@ -181,6 +181,8 @@ bool TIPCMonitor::RegisterAsMonitor() {
     int32_t registered = Directory->GetMonitorID();
     if (registered == 0) continue;
     if (ID() != CurrentProcessId() || registered == ID() || ProcessExists(registered)) return false;
+    // Safeguard: takeover detaches. A monitor whose process is gone hands over its id;
+    // the crawler left attached to it is detached once the link thread runs.
     if (Directory->TakeOverMonitorID(registered, ID())) {
       Trace(Format("Took over from monitor %d, whose process is gone", {static_cast<int64_t>(registered)}));
       took_over_ = true;
@@ -212,7 +214,7 @@ void TIPCMonitor::SignalClientFlags(uint16_t flags) {
 }
 
 bool TIPCMonitor::WaitClientTook(uint32_t timeout_ms) {
-  // Safeguard: the detach that follows the exit record cannot overwrite it unread.
+  // Safeguard: exit record kept. The detach that follows the exit record cannot overwrite it unread.
   // The event is no sign: the client clears it when it wakes, before it has
   // copied the block. The record's pending mark goes only once it has.
   return ClientEvent->WaitTaken(timeout_ms);
@@ -389,6 +391,7 @@ void TIPCClient::Activate() {
   MonitorEvent->SetID(ID());
   ClientEvent->SetID(ID());
   ConnectEvent->SetID(ID());
+  // Safeguard: dead clients dropped.
   // A client that died without leaving (killed, say) stays registered; enough
   // of them would fill the directory for good. A client named by its process
   // id takes the others' ids for theirs and drops those whose process is gone.
@@ -421,6 +424,7 @@ void TIPCClient::ConnectToMonitor() {
   answer.Kind = KindAttachOk;
   try {
     {
+      // Safeguard: attach answer first.
       // No report may reach the monitor before the answer it waits for: it
       // would end that wait as a failed attach. Nor may one replace the
       // answer untaken, however slowly the monitor's link thread wakes: the

@@ -49,6 +49,7 @@ std::string PercentEncode(std::string_view text, Keep keep) {
 
 }  // namespace
 
+// Safeguard: query values encoded. A name with "&", "=", "#" or "+" arrives as typed.
 std::string EncodeQueryValue(std::string_view value) { return PercentEncode(value, IsUnreserved); }
 
 std::string AddUserQuery(std::string_view user, std::string_view email, std::string_view password) {
@@ -98,7 +99,7 @@ bool SendAccountRequest(const std::string& query) {
   try {
     const std::string url = AccountRequestUrl(query);
     const std::string reply = http.Get(url);
-    // Safeguard: the account's password never reaches the error log, which
+    // Safeguard: password not logged. The account's password never reaches the error log, which
     // the programs append to in clear.
     WriteErrorLog(AccountUrlForLog(url));
     WriteErrorLog(reply);

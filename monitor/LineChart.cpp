@@ -18,7 +18,7 @@ const QColor kSideWall(0xE4, 0xE4, 0xE4);
 
 double Radians(int degrees) { return degrees * std::numbers::pi / 180.0; }
 
-// Safeguard: an axis label never shows a value its grid line does not have.
+// Safeguard: exact axis labels. An axis label never shows a value its grid line does not have.
 // The fewest decimals that write every multiple of step exactly (0.25 needs
 // two; with one, 0.25 and 0.75 would read as 0.3 and 0.8).
 int StepDecimals(double step) {
@@ -176,7 +176,8 @@ void TLineChart::paintEvent(QPaintEvent* event) {
   if (view3d_) {
     auto on_floor = [&](size_t i) { return !(points_[i].Value > axis.Min); };
     for (size_t i = 1; i < n; ++i) {
-      // Safeguard: a stretch on the floor (no traffic) gets no face, which would read as steady traffic.
+      // Safeguard: no band without traffic. A stretch on the floor (no traffic) gets no
+      // face, which would read as steady traffic.
       if (on_floor(i - 1) && on_floor(i)) continue;
       const QPointF a = point(i - 1);
       const QPointF b = point(i);

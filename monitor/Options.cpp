@@ -241,7 +241,7 @@ void TFormOptions::OkClick() {
 void TFormOptions::CancelClick() { reject(); }
 
 void TFormOptions::reject() {
-  // Safeguard: edits left by Escape or the close box are never saved by a later Ok.
+  // Safeguard: cancel on escape. Edits left by Escape or the close box are never saved by a later Ok.
   LoadToForm();
   QDialog::reject();
 }
@@ -257,6 +257,7 @@ void TFormOptions::Button1Click() {
 void TFormOptions::CheckDedicatedServerClick() {
   // The label goes with its edit: alone it would name a box that is not there.
   const bool ticked = CheckDedicatedServer->isChecked();
+  // Safeguard: server name label. The label goes with its edit box.
   LabelServerName->setVisible(ticked);
   EditDedicatedServer->setVisible(ticked);
 }

@@ -99,7 +99,7 @@ std::optional<int32_t> TSupervision::CheckIdleMode(int32_t idle, int32_t positio
 }
 
 void TSupervision::WatchHeartbeat(const TRestartActions& actions) {
-  // Safeguard: one restart at a time; the ticks that a restart's modal
+  // Safeguard: one restart at a time. The ticks that a restart's modal
   // message runs start no other, so messages and restarts cannot pile up.
   switch (restart_) {
     case TRestart::kNone:
@@ -148,6 +148,7 @@ void TSupervision::EndRestart() {
 
 void SetIdleSource(TIdleSource source) { IdleSourceHook().Set(std::move(source)); }
 
+// Safeguard: idle time capped.
 // Idle times of 18 hours and more stay at 65535 s rather than counting again
 // from 0. Every supported system reports the user's idle time, so the
 // system's version (WinMajorVersion) gates nothing here: a kernel numbered

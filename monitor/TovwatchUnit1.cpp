@@ -92,6 +92,8 @@ TTovwatchMainForm::TTovwatchMainForm()
     TryWriteErrorLog(kCrawlerNotResponding);
     return KillCrawlerProcesses();
   };
+  // Safeguard: old crawler gone first. A killed crawler holds its lock file and the
+  // link until its last thread ends, which may be long after its first.
   restart_.Running = &ProcessThreadsLeft;
   restart_.StartCrawler = [this] { RestartCrawler(); };
 }
@@ -346,6 +348,7 @@ void TTovwatchMainForm::WMStatusText() { StatusBar->setText(Ansi(link_.StatusTex
 
 void TTovwatchMainForm::WMClientsChanged() {
   miClients->clear();
+  // Safeguard: crawler radio items.
   // The client items are radio items of one group, which lives as long as
   // the menu; none of them is ever marked.
   auto* group = miClients->findChild<QActionGroup*>(QStringLiteral("ClientItems"), Qt::FindDirectChildrenOnly);

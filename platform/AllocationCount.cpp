@@ -9,7 +9,7 @@ namespace tov {
 
 namespace {
 
-// Safeguard: the memory window's block count counts blocks, instead of a figure that is always 0.
+// Safeguard: counted blocks. The memory window's block count counts blocks, instead of a figure that is always 0.
 // Constant-initialised, so it counts from the first allocation on, before
 // any constructor of a static object has run.
 constinit std::atomic<int64_t> g_live_blocks{0};

@@ -122,6 +122,7 @@ class ByteReader {
   // damaged record never reads outside its own room.
   std::string GetShortString(size_t capacity) {
     const uint8_t* p = Need(capacity + 1);
+    // Safeguard: length bytes clamped. A damaged length byte stays inside its field.
     size_t n = p[0] < capacity ? p[0] : capacity;
     return std::string(reinterpret_cast<const char*>(p + 1), n);
   }

@@ -62,6 +62,7 @@ void ReplaceEndingIoErrorHandler() {
   if (installed == xlib_default) XSetIOErrorHandler(&QuietIoError);
 }
 
+// Safeguard: clean exit during a display hang.
 // Xlib tears down its global locks in a destructor when the process ends; a
 // worker still inside Xlib then (its display let go just as the process
 // ended) would crash the ending process. The end waits a little for workers

@@ -43,7 +43,7 @@ std::string ReplacedPath(const std::string& path) {
   return target;
 }
 
-// Safeguard: a file the programs create is the user's alone (0600), whatever
+// Safeguard: private files. A file the programs create is the user's alone (0600), whatever
 // the umask, since the work directory holds the account's password and the
 // locks another user could otherwise take. An existing file keeps its mode.
 int OpenCreatingPrivate(const std::string& path, int flags) {
@@ -191,6 +191,8 @@ void TFile::Close() {
   if (::close(fd) != 0 && errno != EINTR) RaiseIoErrorFromErrno(errno);
 }
 
+// Safeguard: settings replaced whole. A new file, flushed and renamed over the old,
+// so a crash or a full disk leaves the old contents.
 void ReplaceFileContents(const std::string& path, const void* data, size_t n) {
   const std::string target = ReplacedPath(path);
   struct stat old {};

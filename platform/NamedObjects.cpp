@@ -56,7 +56,7 @@ class DirectoryGate {
     }
     struct stat st {};
     if (::fstat(fd_, &st) != 0) Fail("cannot be looked at", errno);
-    // Safeguard: another user's folder, or one others may write into, could
+    // Safeguard: own link folder. Another user's folder, or one others may write into, could
     // hold their objects in place of ours or take ours away: refused.
     if (st.st_uid != ::geteuid()) Refuse("belongs to another user", EACCES);
     if ((st.st_mode & 022) != 0) Refuse("can be written by other users", EACCES);
@@ -161,7 +161,7 @@ std::string NamedObjectDirectory() {
   if (moved != nullptr && *moved != '\0') return moved;
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   if (runtime != nullptr && *runtime != '\0') return std::string(runtime) + "/tovrane";
-  // Safeguard: never a fixed name in a folder every user may write into (a
+  // Safeguard: own link folder. Never a fixed name in a folder every user may write into (a
   // squatter there would stop both programs); only the user can make one in
   // the home.
   std::string home;
@@ -196,6 +196,7 @@ NamedObject::NamedObject(std::string_view kind, std::string_view name, size_t si
   } else if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
     err = EACCES;
   } else if (FlockRetry(fd_, LOCK_EX | LOCK_NB) == 0) {
+    // Safeguard: fresh named objects.
     // Alone: whatever the file holds is left from holders that are gone.
     fresh_ = true;
     if (::ftruncate(fd_, 0) != 0 || ::ftruncate(fd_, static_cast<off_t>(size)) != 0) err = errno;

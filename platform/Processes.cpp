@@ -118,6 +118,7 @@ std::string ProcessEntryName(int32_t pid) {
   return comm;
 }
 
+// Safeguard: own crawlers only. Only processes of this user are ever killed.
 // A process that has ended and waits to be reaped is no longer running.
 bool IsOursAndNamed(int32_t pid, const std::string& name) {
   std::optional<uid_t> uid = ProcessRealUid(pid);

@@ -17,8 +17,11 @@
 namespace tov {
 
 struct ThumbRenderLimits {
+  // Safeguard: render helpers. A picture over its time is dropped and its helper
+  // killed; a helper is replaced after pages_per_helper pages.
   // For one picture, waiting for a free helper included.
   int time_limit_ms = 2000;
+  // Safeguard: layout input bounded.
   // UTF-8 bytes of a page that reach the layout engine; the rest is dropped.
   size_t max_page_bytes = 256 * 1024;
   // Helper processes at most; 0 means one per processor, at most 8.

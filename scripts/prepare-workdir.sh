@@ -11,7 +11,7 @@ if [ $# -ne 1 ]; then
   exit 2
 fi
 dir=$1
-# Safeguard: what this makes is the participant's alone (folders 0700, files
+# Safeguard: private work directory. What this makes is the participant's alone (folders 0700, files
 # 0600), whatever the caller's umask: Config.bin will hold the account's
 # password, and others must not take the lock file. What is there keeps its mode.
 umask 077

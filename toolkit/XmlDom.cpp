@@ -45,6 +45,7 @@ TXmlNode::TXmlNode(TXmlDocument* document, std::string name, std::string value)
 }
 
 TXmlNode::~TXmlNode() {
+  // Safeguard: no recursion.
   // Children are detached before they die, so no destructor below recurses.
   TNodeList pending = std::move(Nodes);
   while (!pending.empty()) {
@@ -228,6 +229,7 @@ std::string EncodeEntityChars(std::string_view text, std::string_view chars) {
 
 std::string EncodeXmlEntities(std::string_view text) { return EncodeEntityChars(text, XmlEntityChars); }
 
+// Safeguard: account text. Only what would break the text or end its element.
 std::string EncodeXmlText(std::string_view text) { return EncodeEntityChars(text, XmlEntityChars.substr(0, 3)); }
 
 std::string DecodeXmlEntities(std::string_view text) {

@@ -96,6 +96,7 @@ class StreamNodeReader {
         node.ParseStartTag(scratch_, 1, static_cast<int64_t>(scratch_.size()) + 1);
         NotifyNew(node);
         if (node.NodeType == xnElement) {
+          // Safeguard: no recursion. Nesting is bounded and kept in a list of our own.
           if (open_.size() >= static_cast<size_t>(XmlMaxNestingDepth)) FailNestedTooDeep(node.Name);
           open_.push_back({&node, std::string()});
           open_.back().text.reserve(80);
@@ -532,6 +533,7 @@ class StringRangeReader {
       frame.pos = next;
       return true;
     }
+    // Safeguard: no recursion.
     if (frames_.size() >= static_cast<size_t>(XmlMaxNestingDepth)) FailNestedTooDeep(child.Name);
     const int64_t rangeFinish = frame.finish;
     frames_.push_back({&child, next, rangeFinish});  // frame is stale from here

@@ -91,6 +91,7 @@ bool TXmlNode::ValueAsBool(bool defaultValue) const {
 
 int32_t TXmlNode::ValueAsInteger(int32_t defaultValue) const {
   int32_t value = 0;
+  // Safeguard: signed hex values.
   return TryStrToInt(Value, value, SignedHex::Allowed) ? value : defaultValue;
 }
 
