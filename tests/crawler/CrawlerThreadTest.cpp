@@ -18,6 +18,7 @@
 #include "crawler/SideFileEntry.h"
 #include "crawler/UrlQueue.h"
 #include "platform/Files.h"
+#include "platform/ThumbRenderPool.h"
 #include "toolkit/CleanHtml.h"
 #include "tests/crawler/EngineTestSupport.h"
 #include "tests/crawler/StorageTestSupport.h"
@@ -49,6 +50,12 @@ bool IsJpeg(const std::string& bytes) {
 class CrawlerThreadTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The download threads and so their render helpers run at idle priority,
+    // which a busy machine may leave waiting for seconds: these tests show
+    // what becomes of a page, not how fast a picture is drawn.
+    ThumbRenderLimits limits;
+    limits.time_limit_ms = 120000;
+    SetThumbRenderLimits(limits);
     ASSERT_TRUE(site.Ready());
     std::filesystem::create_directory("sqtemp");
     std::filesystem::create_directory("tmp");
@@ -87,7 +94,10 @@ class CrawlerThreadTest : public ::testing::Test {
     std::lock_guard<std::mutex> lock(mutex);
     return stats;
   }
-  void TearDown() override { EXPECT_TRUE(test::StopTestEngine(log)); }
+  void TearDown() override {
+    EXPECT_TRUE(test::StopTestEngine(log));
+    SetThumbRenderLimits(ThumbRenderLimits{});
+  }
 
   StandInWebSite site{{"127.0.0.1", "127.0.0.7"}, 80};
   test::ScopedWorkDir dir;
