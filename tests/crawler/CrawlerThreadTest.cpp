@@ -99,6 +99,7 @@ class CrawlerThreadTest : public ::testing::Test {
     SetThumbRenderLimits(ThumbRenderLimits{});
   }
 
+  test::FreshEngineState engine_state;
   StandInWebSite site{{"127.0.0.1", "127.0.0.7"}, 80};
   test::ScopedWorkDir dir;
   test::FastSleep fast;
@@ -418,7 +419,7 @@ TEST(CrawlerHttpSettings, APageIsBoundedAsAWholeAndNotOnlyBySilence) {
 }
 
 TEST(ThumbnailFailures, TheFirstTenOfTheRunAreOnlyCountedEveryLaterOneIsFatal) {
-  ThumbnailErrorCount = 0;
+  test::FreshEngineState engine_state;
   for (int i = 1; i <= ThumbnailErrorLimit; ++i) EXPECT_FALSE(CountThumbnailFailure()) << i;
   EXPECT_TRUE(CountThumbnailFailure());
   EXPECT_TRUE(CountThumbnailFailure());
