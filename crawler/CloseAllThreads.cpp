@@ -4,16 +4,13 @@
 #include <string>
 
 #include "crawler/CrawlerEngine.h"
+#include "crawler/EngineState.h"
 #include "crawler/UrlQueue.h"
 #include "platform/SysUtils.h"
 
 namespace tov {
 
-std::atomic<TCloseAllThreads*> CloseAllThreadsThread{nullptr};
-
 namespace {
-
-std::atomic<bool> g_closing_started{false};
 
 std::string WaitedText(int i) { return std::to_string(i) + " sec (of max " + std::to_string(CloseWaitSeconds); }
 
@@ -37,13 +34,18 @@ void StopCrawler() {
 
 void CloseAllThreads() {
   CallLogProc("start CloseAllThreads");
-  if (!g_closing_started.exchange(true)) {
+  if (!EngineState.ClosingStarted.exchange(true)) {
     auto* thread = new TCloseAllThreads;
     thread->SetFreeOnTerminate(true);
     CloseAllThreadsThread = thread;
     thread->Resume();  // from here on the thread owns itself
   }
   CallLogProc("end CloseAllThreads");
+}
+
+TCloseAllThreads::~TCloseAllThreads() {
+  TCloseAllThreads* self = this;
+  CloseAllThreadsThread.compare_exchange_strong(self, nullptr);
 }
 
 void TCloseAllThreads::Execute() {

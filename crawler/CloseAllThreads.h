@@ -23,6 +23,9 @@ void CloseAllThreads();
 constexpr int CloseWaitSeconds = 20;
 
 class TCloseAllThreads : public TThread {
+ public:
+  ~TCloseAllThreads() override;
+
  protected:
   void Execute() override;
 
@@ -31,8 +34,8 @@ class TCloseAllThreads : public TThread {
   void CallApplicationTerminate();
 };
 
-// The closing thread once started; it frees itself, so this only tells
-// whether one was started.
-extern std::atomic<TCloseAllThreads*> CloseAllThreadsThread;
+// The closing thread while it runs; it frees itself and clears this as it
+// ends.
+extern std::atomic<TCloseAllThreads*>& CloseAllThreadsThread;
 
 }  // namespace tov

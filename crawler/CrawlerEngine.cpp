@@ -2,6 +2,7 @@
 
 #include "common/BuildSettings.h"
 #include "crawler/CrawlerThread.h"
+#include "crawler/EngineState.h"
 #include "crawler/SideFileQueue.h"
 #include "crawler/StorageSender.h"
 #include "crawler/UrlQueue.h"
@@ -10,44 +11,10 @@
 
 namespace tov {
 
-TLogProc LogProc;
-TLogProc ErrorLogProc;
-TStatProc StatProc;
-TNotifyProc ThreadCountProc;
-TLogProc HoltErrorProc;
-TNotifyProc ApplicationTerminateProc;
-
-std::atomic<bool> StopCrawling{false};
-std::atomic<bool> FetchEnabled{false};
-std::atomic<int32_t> WantedThreads{0};
-std::atomic<int32_t> RunningThreads{0};
-std::atomic<int32_t> ThreadsBeingCreated{0};
-std::atomic<int32_t> ThumbnailErrorCount{0};
-std::atomic<bool> SendingInProgres{false};
-std::atomic<bool> ResivingInProgres{false};
-std::atomic<bool> VerboseLog{false};
-
-std::string AppVersion;
-std::string UserAgent;
-bool DedicatedServer = false;
-std::string DedicatedServerName;
-std::string WorkDir;
-std::atomic<int32_t> SideFilePending{0};
-
-std::array<uint32_t, MaxCrawlerThreads + 1> CrawlerThreads{};
-std::mutex ThreadCountLock;
-std::mutex ThreadCreateLock;
-std::atomic<THartPip*> HartPipThread{nullptr};
-
 namespace {
-std::mutex g_user_info_lock;
-TUserInfo g_user_info;
-
-std::atomic<TCrawlerThreadMaker> g_thread_maker{nullptr};
-bool g_thread_creation_failing = false;  // under ThreadCreateLock
 
 TCrawlerThread* MakeCrawlerThread() {
-  TCrawlerThreadMaker maker = g_thread_maker.load();
+  TCrawlerThreadMaker maker = EngineState.ThreadMaker.load();
   return maker != nullptr ? maker() : new TCrawlerThread;
 }
 
@@ -83,13 +50,13 @@ void CallErrorLogProc(const std::string& line) {
 }
 
 TUserInfo CurrentUserInfo() {
-  std::lock_guard<std::mutex> lock(g_user_info_lock);
-  return g_user_info;
+  std::lock_guard<std::mutex> lock(EngineState.UserInfoLock);
+  return EngineState.UserInfo;
 }
 
 void SetUserInfo(const std::string& user, const std::string& password, const std::string& team) {
-  std::lock_guard<std::mutex> lock(g_user_info_lock);
-  g_user_info = TUserInfo{user, password, team};
+  std::lock_guard<std::mutex> lock(EngineState.UserInfoLock);
+  EngineState.UserInfo = TUserInfo{user, password, team};
 }
 
 void EnableFetching() { FetchEnabled = true; }
@@ -184,15 +151,15 @@ void SetCrawlers(int32_t n) {
     } catch (...) {
       // Safeguard: a thread that cannot be made is not left counted as on its way, which would stop every later raise.
       ThreadsBeingCreated.fetch_sub(1);
-      if (!g_thread_creation_failing) {
+      if (!EngineState.ThreadCreationFailing) {
         CallErrorLogProc("Cant create thread nr: " + std::to_string(k) + " of " + std::to_string(n) + ": " +
                          CurrentExceptionClassName() + ": " + CurrentExceptionMessage() +
                          "; the next thread count tries again");
       }
-      g_thread_creation_failing = true;
+      EngineState.ThreadCreationFailing = true;
       return;
     }
-    g_thread_creation_failing = false;
+    EngineState.ThreadCreationFailing = false;
     CrawlerThreads[static_cast<size_t>(k)] = thread->ThreadID();
     thread->SetFreeOnTerminate(true);
     thread->SetPriority(TThreadPriority::Idle);
@@ -203,20 +170,16 @@ void SetCrawlers(int32_t n) {
   }
 }
 
-void SetCrawlerThreadMaker(TCrawlerThreadMaker maker) { g_thread_maker = maker; }
+void SetCrawlerThreadMaker(TCrawlerThreadMaker maker) { EngineState.ThreadMaker = maker; }
 
 THartPip::~THartPip() {
   THartPip* self = this;
   HartPipThread.compare_exchange_strong(self, nullptr);
 }
 
-namespace {
-std::atomic<uint32_t> g_page_reports{0};
-}  // namespace
-
 void ReportThreadCount() {
   if (ThreadCountProc) ThreadCountProc();
-  g_page_reports.fetch_add(1);
+  EngineState.PageReports.fetch_add(1);
 }
 
 bool HeartbeatDue(int32_t runningThreads, uint32_t pageReportsBefore, uint32_t pageReportsNow) {
@@ -224,9 +187,9 @@ bool HeartbeatDue(int32_t runningThreads, uint32_t pageReportsBefore, uint32_t p
 }
 
 void THartPip::Execute() {
-  uint32_t before = g_page_reports;
+  uint32_t before = EngineState.PageReports;
   while (!StopCrawling) {
-    const uint32_t now = g_page_reports;
+    const uint32_t now = EngineState.PageReports;
     if (HeartbeatDue(RunningThreadCount(), before, now) && ThreadCountProc) ThreadCountProc();
     before = now;
     EngineSleep(3000);

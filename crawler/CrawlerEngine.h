@@ -1,7 +1,8 @@
 // The crawler engine's control surface and shared state: the callbacks the
 // window hands in, the global flags and counters every engine thread reads, the
-// download-thread pool and the heartbeat. There is no engine object: the engine
-// is these globals and routines, started once per process by StartCrawler.
+// download-thread pool and the heartbeat. The engine is these globals and
+// routines, started once per process by StartCrawler; the globals are
+// references into the one engine state (EngineState.h).
 #pragma once
 
 #include <array>
@@ -31,12 +32,12 @@ constexpr int32_t MaxCrawlerThreads = 100;
 
 // Procedure variables, set by StartCrawler before any engine thread runs and
 // only read afterwards.
-extern TLogProc LogProc;
-extern TLogProc ErrorLogProc;
-extern TStatProc StatProc;
-extern TNotifyProc ThreadCountProc;
-extern TLogProc HoltErrorProc;            // window thread only (synchronised call)
-extern TNotifyProc ApplicationTerminateProc;  // window thread only
+extern TLogProc& LogProc;
+extern TLogProc& ErrorLogProc;
+extern TStatProc& StatProc;
+extern TNotifyProc& ThreadCountProc;
+extern TLogProc& HoltErrorProc;                // window thread only (synchronised call)
+extern TNotifyProc& ApplicationTerminateProc;  // window thread only
 
 // Call the procedure variables when set; failures inside them are swallowed,
 // so a log call never ends an engine thread.
@@ -44,22 +45,22 @@ void CallLogProc(const std::string& line);
 void CallErrorLogProc(const std::string& line);
 
 // Flags and counts read across threads without a lock.
-extern std::atomic<bool> StopCrawling;
-extern std::atomic<bool> FetchEnabled;
-extern std::atomic<int32_t> WantedThreads;
-extern std::atomic<int32_t> RunningThreads;       // changed under ThreadCountLock
-extern std::atomic<int32_t> ThreadsBeingCreated;  // +1 under ThreadCreateLock, -1 under ThreadCountLock
-extern std::atomic<int32_t> ThumbnailErrorCount;  // raised under ThreadCountLock
-extern std::atomic<bool> SendingInProgres;
-extern std::atomic<bool> ResivingInProgres;
-extern std::atomic<bool> VerboseLog;
+extern std::atomic<bool>& StopCrawling;
+extern std::atomic<bool>& FetchEnabled;
+extern std::atomic<int32_t>& WantedThreads;
+extern std::atomic<int32_t>& RunningThreads;       // changed under ThreadCountLock
+extern std::atomic<int32_t>& ThreadsBeingCreated;  // +1 under ThreadCreateLock, -1 under ThreadCountLock
+extern std::atomic<int32_t>& ThumbnailErrorCount;  // raised under ThreadCountLock
+extern std::atomic<bool>& SendingInProgres;
+extern std::atomic<bool>& ResivingInProgres;
+extern std::atomic<bool>& VerboseLog;
 
-extern std::string AppVersion;
-extern std::string UserAgent;
-extern bool DedicatedServer;
-extern std::string DedicatedServerName;
-extern std::string WorkDir;
-extern std::atomic<int32_t> SideFilePending;  // changed under SideFileQueueLock (SideFileQueue.h)
+extern std::string& AppVersion;
+extern std::string& UserAgent;
+extern bool& DedicatedServer;
+extern std::string& DedicatedServerName;
+extern std::string& WorkDir;
+extern std::atomic<int32_t>& SideFilePending;  // changed under SideFileQueueLock (SideFileQueue.h)
 
 // The participant's account fields. They are replaced on the link thread while
 // the URL fetcher and the sender read them, so readers take a copy.
@@ -72,10 +73,10 @@ TUserInfo CurrentUserInfo();
 
 // Slot k holds the id of the thread started as the k-th running one. The
 // threads free themselves, so the table keeps ids, not objects.
-extern std::array<uint32_t, MaxCrawlerThreads + 1> CrawlerThreads;
+extern std::array<uint32_t, MaxCrawlerThreads + 1>& CrawlerThreads;
 
-extern std::mutex ThreadCountLock;   // order: ThreadCreateLock before ThreadCountLock
-extern std::mutex ThreadCreateLock;
+extern std::mutex& ThreadCountLock;  // order: ThreadCreateLock before ThreadCountLock
+extern std::mutex& ThreadCreateLock;
 
 // Starts the engine: resets the globals, stores the callbacks, loads the saved
 // page queue and starts the background threads. When a step fails the stop
@@ -126,6 +127,6 @@ class THartPip : public TThread {
 };
 // The heartbeat once started; it frees itself and clears this as it ends, so
 // null means it can no longer call ThreadCountProc.
-extern std::atomic<THartPip*> HartPipThread;
+extern std::atomic<THartPip*>& HartPipThread;
 
 }  // namespace tov

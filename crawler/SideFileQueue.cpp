@@ -2,26 +2,15 @@
 
 #include <sys/stat.h>
 
-#include <array>
 #include <filesystem>
-#include <map>
 
 #include "crawler/CrawlerEngine.h"
+#include "crawler/EngineState.h"
 #include "platform/Files.h"
 
 namespace tov {
 
-std::vector<FileInfo> SideFileSlots(SideFileInitialSlots);
-std::mutex SideFileQueueLock;
-
 namespace {
-
-// The first slots keep their queue file open from append to append (opening
-// and closing it for each entry costs more than the write); a crawl has a
-// few storage servers, and no run of storage addresses can use up the
-// process's files. Under SideFileQueueLock.
-constexpr size_t kKeptOpenSlots = 16;
-std::array<TFile, kKeptOpenSlots> g_open_files;
 
 std::string QueueFileName(const std::string& storage) {
   return PathJoin(PathJoin(WorkDir, SideFileFolder), storage);
@@ -31,20 +20,12 @@ bool EndsWith(std::string_view s, std::string_view suffix) {
   return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
 }
 
-struct LeftAloneFile {
-  std::string Path;
-  std::string Why;
-};
-// What the take-up left as it was under a name of a storage address (or its
-// sending name), by address. Under SideFileQueueLock.
-std::map<std::string, std::vector<LeftAloneFile>> g_left_alone;
-
 // Safeguard: new entries are never appended behind, nor sent with, bytes the take-up could not read.
 // Run when an address gets its slot, before anything is written to its file.
 void MoveLeftAloneFilesAside(const std::string& storage) {
-  auto it = g_left_alone.find(storage);
-  if (it == g_left_alone.end()) return;
-  for (const LeftAloneFile& f : it->second) {
+  auto it = EngineState.SideFilesLeftAlone.find(storage);
+  if (it == EngineState.SideFilesLeftAlone.end()) return;
+  for (const LeftAloneSideFile& f : it->second) {
     struct stat st {};
     if (::lstat(f.Path.c_str(), &st) != 0) continue;  // gone meanwhile
     try {
@@ -53,7 +34,7 @@ void MoveLeftAloneFilesAside(const std::string& storage) {
       CallErrorLogProc("Cant move side file " + f.Path + " aside: " + e.Message());
     }
   }
-  g_left_alone.erase(it);
+  EngineState.SideFilesLeftAlone.erase(it);
 }
 
 }  // namespace
@@ -69,13 +50,13 @@ bool IsValidStorageAddress(std::string_view address) {
 }
 
 void CloseSideFileHandle(size_t index) {
-  if (index < g_open_files.size()) g_open_files[index] = TFile();
+  if (index < EngineState.SideFileOpenFiles.size()) EngineState.SideFileOpenFiles[index] = TFile();
 }
 
 void InitSideFileQueue() {
   std::lock_guard<std::mutex> lock(SideFileQueueLock);
-  for (TFile& file : g_open_files) file = TFile();
-  g_left_alone.clear();
+  for (TFile& file : EngineState.SideFileOpenFiles) file = TFile();
+  EngineState.SideFilesLeftAlone.clear();
   SideFileSlots.resize(SideFileInitialSlots);
   for (auto& slot : SideFileSlots) {
     slot.Used = false;
@@ -130,13 +111,13 @@ void TakeUpSideFiles() {
       SideFileCheck check = CheckSideFile(path);
       if (!check.LeftAlone.empty()) {
         CallErrorLogProc("Not a side file, left alone: " + path + " (" + check.LeftAlone + ")");
-        g_left_alone[server].push_back({path, check.LeftAlone});
+        EngineState.SideFilesLeftAlone[server].push_back({path, check.LeftAlone});
         continue;
       }
       taken.push_back({server, path, static_cast<int32_t>(check.EntryEnds.size())});
     } catch (const EInOutError& e) {
       CallErrorLogProc("Cant take up side file " + path + ": " + e.Message());
-      g_left_alone[server].push_back({path, "it could not be taken up"});
+      EngineState.SideFilesLeftAlone[server].push_back({path, "it could not be taken up"});
     }
   }
   // Claimed only now, so that what was left alone beside a file taken up is
@@ -170,7 +151,7 @@ void AddToSideFileQueue(const ThumbnaleData& rec, bool logOpenFailure) {
   slot.FileName = QueueFileName(storage);
 
   TFile once;
-  TFile& file = index < g_open_files.size() ? g_open_files[index] : once;
+  TFile& file = index < EngineState.SideFileOpenFiles.size() ? EngineState.SideFileOpenFiles[index] : once;
   // A file deleted behind the queue's back would swallow what follows.
   if (file.IsOpen() && file.Unlinked()) file = TFile();
   try {

@@ -5,6 +5,8 @@
 // table, the counts and every append and rename, so a file never changes its
 // name in the middle of an append. SideFilePending (CrawlerEngine.h) is kept
 // equal to the sum of the slots' counts, and changes only under the lock.
+// The table, its lock and the open files are part of the engine's state
+// (EngineState.h).
 #pragma once
 
 #include <cstdint>
@@ -29,12 +31,17 @@ struct FileInfo {
 // The table starts with this many slots and grows by one whenever every slot
 // is claimed, so the entries of every storage server get sent.
 constexpr size_t SideFileInitialSlots = 21;
+// The first slots keep their queue file open from append to append (opening
+// and closing it for each entry costs more than the write); a crawl has a
+// few storage servers, and no run of storage addresses can use up the
+// process's files.
+constexpr size_t SideFileKeptOpenSlots = 16;
 constexpr const char* SideFileFolder = "sqtemp";
 // The suffix a queue file carries while it is being sent.
 constexpr const char* SendingSuffix = "_sending";
 
-extern std::vector<FileInfo> SideFileSlots;  // under SideFileQueueLock only
-extern std::mutex SideFileQueueLock;
+extern std::vector<FileInfo>& SideFileSlots;  // under SideFileQueueLock only
+extern std::mutex& SideFileQueueLock;
 
 // Whether an address can name a queue file: letters, digits, '.', '-' and
 // ':', not starting with '.'; so never a path, and never a sending name.

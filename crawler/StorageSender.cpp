@@ -14,7 +14,6 @@
 namespace tov {
 
 const std::string StorageHeaderFormat = "%-8d%-2d%-10.10s%-6.6s%-12.12s%-12.12s%-1d%-10.10s%-20.20s";
-std::atomic<TSentTilLagringserverThread*> SentTilLagringserver{nullptr};
 
 namespace {
 

@@ -58,6 +58,6 @@ class TSentTilLagringserverThread : public TThread {
 };
 
 // The running sender; cleared when the thread has ended and freed itself.
-extern std::atomic<TSentTilLagringserverThread*> SentTilLagringserver;
+extern std::atomic<TSentTilLagringserverThread*>& SentTilLagringserver;
 
 }  // namespace tov

@@ -202,6 +202,7 @@ void ApplicationTerminate() {
 }
 
 TMainForm::TMainForm() {
+  HoltErrorShown = false;  // a window's run begins without a fatal error shown
   resize(kWidth, kHeight);
   Label2 = new QLabel("UrlsInQueue:", this);
   UrlsInQueue = new QLabel("0", this);
@@ -244,7 +245,6 @@ void TMainForm::FormCreate() {
   SetApplicationExceptionHook([this](void* sender, std::exception_ptr error) { AppException(sender, error); });
   caption_ = MainFormCaption(TApplication::Title(), static_cast<uint32_t>(::getpid()));
   setWindowTitle(ToQt(caption_));
-  HoltErrorShown = false;
 
   if (!OpenLockFile()) {
     const std::string text = "Can`t lock lockfile, are more than one crawler runing?";

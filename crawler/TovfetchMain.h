@@ -94,8 +94,9 @@ extern bool HoltErrorShown;
 // The engine's callbacks.
 // LogProc: a memo line while the window is visible, else dropped; any thread.
 void LogToMemo(const std::string& msg);
-// HoltErrorProc, window thread only: the first call of a run logs the error,
-// shows it and starts the shut-down; later calls do nothing.
+// HoltErrorProc, window thread only: the first call of a run (from the
+// window's making on) logs the error, shows it and starts the shut-down;
+// later calls do nothing.
 void HoltError(const std::string& msg);
 // ThreadCountProc: the heartbeat, NotifyMonitor(StatThreadCount).
 void SendThreadCount();

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include "crawler/CrawlerEngine.h"
+#include "crawler/EngineState.h"
 #include "platform/Files.h"
 #include "platform/Threads.h"
 
@@ -11,9 +12,6 @@ namespace tov {
 namespace {
 constexpr const char* kSideFileName = "SideFile.dat";
 constexpr uint32_t kQueuePollMs = 10000;
-
-bool g_save_begun = false;  // under UrlQueuePutLock
-std::atomic<int32_t> g_taking_holds{0};
 
 int32_t Successor(const queueType& q, int32_t i) { return (i % q.Capacity) + 1; }
 
@@ -34,10 +32,6 @@ void LogNotRegular(const std::string& kind) {
   CallErrorLogProc(std::string(kSideFileName) + " is " + kind + ", not a regular file; it is left alone");
 }
 }  // namespace
-
-queueType UrlQueue;
-std::mutex UrlQueuePutLock;
-std::mutex UrlQueueGetLock;
 
 void EncodeUrlInfo(const UrlInfo& info, std::span<uint8_t, UrlInfo::kEncodedSize> out) {
   ByteWriter w(out);
@@ -95,7 +89,7 @@ bool QueueFront(const queueType& q, UrlInfo& item) {
 void InitUrlQueue(int32_t capacity) {
   CreateQueue(UrlQueue, capacity);
   std::lock_guard<std::mutex> lock(UrlQueuePutLock);
-  g_save_begun = false;
+  EngineState.UrlQueueSaveBegun = false;
 }
 
 bool PutUrl(const UrlInfo& item) {
@@ -105,10 +99,11 @@ bool PutUrl(const UrlInfo& item) {
     const bool full = UrlQueue.Count.load() == UrlQueue.Capacity;
     // Safeguard: after the stop, a page the queue cannot take in time for the save is named, not lost in silence.
     // (Nothing takes pages then, so a full queue stays full.)
-    if (StopCrawling && (full || g_save_begun)) {
-      CallErrorLogProc("SideFile.dat cannot take " + copy.Url.str() + ": " +
-                       (g_save_begun ? "the page queue was saved already" : "the page queue is full at shut-down") +
-                       "; the page is lost");
+    if (StopCrawling && (full || EngineState.UrlQueueSaveBegun)) {
+      CallErrorLogProc(
+          "SideFile.dat cannot take " + copy.Url.str() + ": " +
+          (EngineState.UrlQueueSaveBegun ? "the page queue was saved already" : "the page queue is full at shut-down") +
+          "; the page is lost");
       return false;
     }
     if (!full) return Enqueue(UrlQueue, copy);
@@ -121,16 +116,16 @@ bool GetUrl(UrlInfo& item) {
   // Once the engine stops, a waiting taker takes nothing more: a page that
   // arrives during the shut-down stays for the save instead of being lost
   // with a thread the shut-down no longer waits for.
-  while ((QueueIsEmpty(UrlQueue) || g_taking_holds.load() > 0) && !StopCrawling) EngineSleep(kQueuePollMs);
+  while ((QueueIsEmpty(UrlQueue) || EngineState.UrlTakingHolds.load() > 0) && !StopCrawling) EngineSleep(kQueuePollMs);
   if (StopCrawling) return false;
   bool result = QueueFront(UrlQueue, item);
   Dequeue(UrlQueue);
   return result;
 }
 
-bool HoldUrlTaking() { return g_taking_holds.fetch_add(1) == 0; }
+bool HoldUrlTaking() { return EngineState.UrlTakingHolds.fetch_add(1) == 0; }
 
-void ReleaseUrlTaking() { g_taking_holds.fetch_sub(1); }
+void ReleaseUrlTaking() { EngineState.UrlTakingHolds.fetch_sub(1); }
 
 bool TryGetUrl(UrlInfo& item) {
   // A taker may hold the get lock through its polls of an empty queue; then
@@ -153,7 +148,7 @@ void SaveUrlQueue() {
   {
     // Waits for a put under way; every later one is refused and named.
     std::lock_guard<std::mutex> lock(UrlQueuePutLock);
-    g_save_begun = true;
+    EngineState.UrlQueueSaveBegun = true;
   }
   // Safeguard: the save never writes through a symbolic link, nor into a FIFO where it would block.
   // A directory cannot be created over and fails as it is.

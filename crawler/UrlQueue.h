@@ -49,9 +49,10 @@ bool Enqueue(queueType& q, const UrlInfo& item);
 bool Dequeue(queueType& q);
 bool QueueFront(const queueType& q, UrlInfo& item);
 
-extern queueType UrlQueue;
-extern std::mutex UrlQueuePutLock;
-extern std::mutex UrlQueueGetLock;
+// The engine's queue and its locks, in the engine's state (EngineState.h).
+extern queueType& UrlQueue;
+extern std::mutex& UrlQueuePutLock;
+extern std::mutex& UrlQueueGetLock;
 
 void InitUrlQueue(int32_t capacity);
 // Waits, sleeping 10 s at a time with the put lock held, while the queue is

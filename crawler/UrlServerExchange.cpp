@@ -11,8 +11,6 @@
 
 namespace tov {
 
-std::atomic<THentUrlerFraUrlserverThread*> HentUrlerFraUrlserver{nullptr};
-
 namespace {
 
 constexpr uint32_t kIdleMs = 5000;

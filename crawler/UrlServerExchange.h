@@ -58,6 +58,6 @@ class THentUrlerFraUrlserverThread : public TThread {
 };
 
 // The running URL-fetch thread; cleared when it has ended and freed itself.
-extern std::atomic<THentUrlerFraUrlserverThread*> HentUrlerFraUrlserver;
+extern std::atomic<THentUrlerFraUrlserverThread*>& HentUrlerFraUrlserver;
 
 }  // namespace tov

@@ -1,6 +1,6 @@
-// The orderly shut-down. Each case runs in its own process (one closing
-// thread per process), with the engine's globals set by hand and the test's
-// main thread standing in for the window thread.
+// The orderly shut-down, with the engine's globals set by hand (on a fresh
+// engine state for each case) and the test's main thread standing in for the
+// window thread.
 #include "crawler/CloseAllThreads.h"
 
 #include <gtest/gtest.h>
@@ -28,23 +28,24 @@ std::atomic<bool> g_terminate_on_main{false};
 class CloseAllThreadsTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    g_terminated = 0;
+    g_terminate_on_main = false;
     LogProc = log.Proc();
     ErrorLogProc = errors.Proc();
     ApplicationTerminateProc = [] {
       g_terminate_on_main = IsMainThread();
       ++g_terminated;
     };
-    StopCrawling = false;
     WantedThreads = 5;
-    RunningThreads = 0;
-    SendingInProgres = false;
-    ResivingInProgres = false;
     InitUrlQueue(1500);
   }
+  // The closing thread ends on its own once its last line is logged; the
+  // engine's state is reset only after that.
   void TearDown() override {
-    LogProc = nullptr;
-    ErrorLogProc = nullptr;
-    ApplicationTerminateProc = nullptr;
+    EXPECT_TRUE(WaitUntil([] {
+      CheckSynchronize(0);
+      return CloseAllThreadsThread.load() == nullptr;
+    }));
   }
   // Plays the window thread until the closing thread has logged its last line.
   bool RunToEnd() {
@@ -67,6 +68,7 @@ class CloseAllThreadsTest : public ::testing::Test {
     return lines;
   }
 
+  test::FreshEngineState engine_state;
   test::ScopedWorkDir dir;
   test::FastSleep fast;
   test::EngineLog log;

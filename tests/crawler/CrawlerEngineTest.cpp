@@ -45,6 +45,7 @@ class EngineTest : public ::testing::Test {
     return out;
   }
 
+  test::FreshEngineState engine_state;
   test::ScopedWorkDir dir;
   test::FastSleep fast;
   test::EngineLog log;

@@ -19,6 +19,7 @@
 #include "crawler/UrlQueue.h"
 #include "platform/Files.h"
 #include "platform/SysUtils.h"
+#include "platform/ThumbRenderPool.h"
 #include "toolkit/CleanHtml.h"
 #include "tests/crawler/EngineTestSupport.h"
 #include "tests/crawler/StorageTestSupport.h"
@@ -50,6 +51,12 @@ bool IsJpeg(const std::string& bytes) {
 class CrawlerThreadTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The download threads and so their render helpers run at idle priority,
+    // which a busy machine may leave waiting for seconds: these tests show
+    // what becomes of a page, not how fast a picture is drawn.
+    ThumbRenderLimits limits;
+    limits.time_limit_ms = 120000;
+    SetThumbRenderLimits(limits);
     ASSERT_TRUE(site.Ready());
     std::filesystem::create_directory("sqtemp");
     std::filesystem::create_directory("tmp");
@@ -88,8 +95,12 @@ class CrawlerThreadTest : public ::testing::Test {
     std::lock_guard<std::mutex> lock(mutex);
     return stats;
   }
-  void TearDown() override { EXPECT_TRUE(test::StopTestEngine(log)); }
+  void TearDown() override {
+    EXPECT_TRUE(test::StopTestEngine(log));
+    SetThumbRenderLimits(ThumbRenderLimits{});
+  }
 
+  test::FreshEngineState engine_state;
   StandInWebSite site{{"127.0.0.1", "127.0.0.7"}, 80};
   test::ScopedWorkDir dir;
   test::FastSleep fast;
@@ -410,7 +421,7 @@ TEST(CrawlerHttpSettings, APageIsBoundedAsAWholeAndNotOnlyBySilence) {
 }
 
 TEST(ThumbnailFailures, TheFirstTenOfTheRunAreOnlyCountedEveryLaterOneIsFatal) {
-  ThumbnailErrorCount = 0;
+  test::FreshEngineState engine_state;
   for (int i = 1; i <= ThumbnailErrorLimit; ++i) EXPECT_FALSE(CountThumbnailFailure()) << i;
   EXPECT_TRUE(CountThumbnailFailure());
   EXPECT_TRUE(CountThumbnailFailure());

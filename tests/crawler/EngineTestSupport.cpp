@@ -69,6 +69,8 @@ bool StopTestEngine(const EngineLog& log, int timeout_ms) {
           if (UrlQueueCount() < 10) PutUrl(MakePage("wake"));
           return false;
         }
+        // Its last step, after that line, is to leave the count.
+        if (RunningThreadCount() != 0 || ThreadsBeingCreated != 0) return false;
         return HentUrlerFraUrlserver.load() == nullptr && SentTilLagringserver.load() == nullptr &&
                HartPipThread.load() == nullptr;
       },

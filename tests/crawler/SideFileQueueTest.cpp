@@ -120,13 +120,7 @@ class SideFileQueueTest : public ::testing::Test {
     WorkDir = GetCurrentDir();
     ErrorLogProc = errors.Proc();
     LogProc = log.Proc();
-    SideFilePending = 0;
-    InitSideFileQueue();
     ::mkdir("sqtemp", 0755);
-  }
-  void TearDown() override {
-    ErrorLogProc = nullptr;
-    LogProc = nullptr;
   }
   static std::string QueueFile(const std::string& storage) { return PathJoin(PathJoin(WorkDir, "sqtemp"), storage); }
   static FileInfo Slot(size_t i) {
@@ -138,6 +132,7 @@ class SideFileQueueTest : public ::testing::Test {
     return SideFileSlots.size();
   }
 
+  test::FreshEngineState engine_state;
   test::ScopedWorkDir dir;
   test::EngineLog log;
   test::EngineLog errors;

@@ -98,6 +98,7 @@ class StorageSenderTest : public ::testing::Test {
     return names;
   }
 
+  test::FreshEngineState engine_state;
   test::ScopedWorkDir dir;
   test::FastSleep fast;
   test::EngineLog log;

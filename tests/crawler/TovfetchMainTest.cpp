@@ -23,6 +23,7 @@
 #include "platform/SysUtils.h"
 #include "tests/common/LinkPeer.h"
 #include "tests/common/LinkTestSupport.h"
+#include "tests/crawler/EngineTestSupport.h"
 #include "tests/support/TestSupport.h"
 
 namespace tov {
@@ -53,11 +54,10 @@ class MainFormTest : public ::testing::Test {
     app = HeadlessApp();
     form = std::make_unique<TMainForm>();
     MainForm = form.get();
-    StopCrawling = false;
-    RunningThreads = 0;
     WantedThreads = 5;
   }
   void TearDown() override {
+    MainForm = nullptr;
     form.reset();
     app.reset();
   }
@@ -75,6 +75,7 @@ class MainFormTest : public ::testing::Test {
     ASSERT_TRUE(form->Shown());
   }
 
+  test::FreshEngineState engine_state;
   test::PrivateLinkDir dir;
   std::unique_ptr<TApplication> app;
   std::unique_ptr<TMainForm> form;
@@ -159,7 +160,6 @@ TEST_F(MainFormTest, TimersChangeNothingWhileHidden) {
   EXPECT_EQ(form->UrlsInQueue->text(), "0");
   form->Timer2Timer();
   EXPECT_EQ(MemoLines(), std::vector<std::string>{"clearing log"});
-  SideFilePending = 0;
 }
 
 TEST_F(MainFormTest, HoltErrorActsOnceAndAsksToClose) {

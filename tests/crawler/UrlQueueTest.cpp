@@ -28,10 +28,7 @@ class UrlQueueTest : public ::testing::Test {
     ErrorLogProc = errors.Proc();
     InitUrlQueue(1500);
   }
-  void TearDown() override {
-    LogProc = nullptr;
-    ErrorLogProc = nullptr;
-  }
+  test::FreshEngineState engine_state;
   test::ScopedWorkDir dir;
   test::FastSleep fast;
   test::EngineLog log;
@@ -282,7 +279,6 @@ TEST_F(UrlQueueTest, AfterTheStopATakerTakesNothingAndThePageStaysForTheSave) {
   EXPECT_FALSE(GetUrl(info));  // nor does one that comes later
   SaveUrlQueue();
   EXPECT_EQ(FileSizeOf("SideFile.dat"), static_cast<int64_t>(UrlInfo::kEncodedSize));
-  StopCrawling = false;
 }
 
 // Only a regular file of the save file's name is read or written: a FIFO

@@ -130,6 +130,7 @@ class UrlExchangeTest : public ::testing::Test {
   }
   std::string Dir(const std::string& name) const { return PathJoin(dir.Path(), name); }
 
+  test::FreshEngineState engine_state;
   test::ScopedWorkDir dir;
   test::EngineLog log;
   test::EngineLog errors;

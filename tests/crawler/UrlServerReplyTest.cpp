@@ -260,6 +260,7 @@ INSTANTIATE_TEST_SUITE_P(Replies, UrlReplyTable, ::testing::ValuesIn(ReplyCases(
 // The engine's binding: pages into the page queue, the pause through the
 // engine sleep, the box with the title "Error".
 TEST(ParseUrlServerReply, UsesThePageQueueTheEngineSleepAndTheMessageBox) {
+  test::FreshEngineState engine_state;
   test::FastSleep fast;
   test::EngineLog log;
   LogProc = log.Proc();
@@ -277,7 +278,6 @@ TEST(ParseUrlServerReply, UsesThePageQueueTheEngineSleepAndTheMessageBox) {
       "</crawlthis><error><popuperror><comment>Update</comment></popuperror></error>"
       "<error><generalerror><sleep>30</sleep></generalerror></error>"));
   SetMessageBoxHandler(nullptr);
-  LogProc = nullptr;
 
   EXPECT_EQ(boxes, std::vector<std::string>{"Error|Update"});
   EXPECT_GE(test::FastSleep::RequestedMs() - slept, 30000u);
