@@ -149,7 +149,8 @@ void SetCrawlers(int32_t n) {
     try {
       thread = MakeCrawlerThread();
     } catch (...) {
-      // Safeguard: a thread that cannot be made is not left counted as on its way, which would stop every later raise.
+      // Safeguard: failed thread creation. A thread that cannot be made is not left counted as on its way,
+      // which would stop every later raise.
       ThreadsBeingCreated.fetch_sub(1);
       if (!EngineState.ThreadCreationFailing) {
         CallErrorLogProc("Cant create thread nr: " + std::to_string(k) + " of " + std::to_string(n) + ": " +
@@ -182,6 +183,8 @@ void ReportThreadCount() {
   EngineState.PageReports.fetch_add(1);
 }
 
+// Safeguard: idle heartbeat. Threads that wait for pages or for their entries report nothing, so the
+// heartbeat beats for them, and the monitor never kills a crawler that is only idle or paused.
 bool HeartbeatDue(int32_t runningThreads, uint32_t pageReportsBefore, uint32_t pageReportsNow) {
   return runningThreads < 2 || pageReportsBefore == pageReportsNow;
 }

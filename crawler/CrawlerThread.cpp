@@ -28,7 +28,8 @@ void ConfigureCrawlerHttp(TIdHTTP& http) {
   http.Request.ContentRangeStart = 0;
   http.ReadTimeout = 120000;
   http.ConnectTimeout = 120000;
-  http.PageDeadline = CrawlerPageDeadlineMs;  // Safeguard: a page that trickles cannot hold its thread for ever
+  // Safeguard: page deadline. A page that trickles cannot hold its thread for ever.
+  http.PageDeadline = CrawlerPageDeadlineMs;
   http.AllowCookies = false;
   http.Request.UserAgent = UserAgent;
   http.Request.AcceptLanguage = "en";
@@ -143,7 +144,8 @@ bool TCrawlerThread::QueueEntry(const ThumbnaleData& rec, const UrlInfo& page) {
   } catch (const EInOutError& e) {
     failure = e.Message();
   }
-  // Safeguard: an entry that cannot be written pauses fetching, so no thread fetches pages again and again for nothing.
+  // Safeguard: entry pause. An entry that cannot be written pauses fetching, so no thread fetches pages again
+  // and again for nothing.
   // (No sqtemp, no rights, a full disk.) The page waits in hand, and no thread takes a new one meanwhile.
   struct Hold {
     bool first = HoldUrlTaking();
@@ -172,7 +174,7 @@ bool TCrawlerThread::QueueEntry(const ThumbnaleData& rec, const UrlInfo& page) {
 
 int32_t TCrawlerThread::Fetch(const UrlInfo& page, std::string& body, ThumbnaleData& rec) {
   body.clear();
-  // A redirect without a target must not carry the target of an earlier page.
+  // Safeguard: redirect without target. It must not carry the target of an earlier page.
   RedirectUrl.clear();
   const std::string url = page.Url.str();
   const std::string cant_crawl = "Url: " + url + " for " + page.PageType.str() + ", cant crawl: ";
@@ -225,6 +227,7 @@ int32_t TCrawlerThread::MakePageThumbnail(Tools& tools, const UrlInfo& page, con
     work.Write("\r\n");
     work.Close();
   } catch (...) {
+    // Safeguard: refused work-file name. A name the system refuses (too long, say) costs only the thumbnail.
     CallErrorLogProc("kunne ikke jobbe med html fil " + tools.WorkFileName);
     return 0;
   }
@@ -250,7 +253,7 @@ int32_t TCrawlerThread::MakePageThumbnail(Tools& tools, const UrlInfo& page, con
     }
     return 0;
   }
-  // A maker that made no picture leaves the size it was given; the buffer
+  // Safeguard: no stale thumbnail. A maker that made no picture leaves the size it was given; the buffer
   // then holds no JPEG of this page.
   return size > 0 && size < ThumbnailBufferSize ? size : 0;
 }
@@ -283,7 +286,7 @@ void TCrawlerThread::ExitSequence(std::unique_ptr<Tools>& tools) {
   } catch (...) {
     CallErrorLogProc("Feil i finaly i MakeThumbnaleTread: " + CurrentExceptionClassName());
   }
-  // Last, and whatever failed above: once the count no longer holds this
+  // Safeguard: counted to the end. Last, and whatever failed above: once the count no longer holds this
   // thread, the shut-down may end the process, so nothing may follow.
   std::lock_guard<std::mutex> lock(ThreadCountLock);
   RunningThreads.fetch_sub(1);

@@ -167,7 +167,8 @@ std::string MoveSideFileAside(const std::string& path, const std::string& why) {
 
 SideFileCheck CheckSideFile(const std::string& path) {
   SideFileCheck check;
-  // Safeguard: a link planted in the queue folder is never followed, and a FIFO never waited on.
+  // Safeguard: take-up destroys nothing. A link planted in the queue folder is never followed, and a FIFO
+  // never waited on.
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) RaiseIoErrorFromErrno(errno);
   if (!S_ISREG(st.st_mode)) {
@@ -187,7 +188,8 @@ SideFileCheck CheckSideFile(const std::string& path) {
     pos += h->EntrySize();
     check.EntryEnds.push_back(pos);
   }
-  // Safeguard: a file that is no queue file (a user's notes, say) is not cut to nothing.
+  // Safeguard: take-up destroys nothing. A file that is no queue file (a user's notes, say) is not cut to
+  // nothing.
   if (pos == 0 && size > 0) {
     check.LeftAlone = "no whole entry at its start";
     return check;
@@ -195,7 +197,7 @@ SideFileCheck CheckSideFile(const std::string& path) {
   check.WholeSize = pos;
   check.CutBytes = size - pos;
   if (check.CutBytes > 0) {
-    // Safeguard: bytes cut from a queue file are kept in a file of their own, never destroyed.
+    // Safeguard: cut bytes kept. Bytes cut from a queue file are kept in a file of their own, never destroyed.
     check.KeptPath = CopyTailAside(file, path, pos, size);
     file.Truncate(pos);
     CallErrorLogProc("Side file " + path + ": cut " + std::to_string(check.CutBytes) +

@@ -20,7 +20,8 @@ bool EndsWith(std::string_view s, std::string_view suffix) {
   return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
 }
 
-// Safeguard: new entries are never appended behind, nor sent with, bytes the take-up could not read.
+// Safeguard: take-up destroys nothing. New entries are never appended behind, nor sent with, bytes the
+// take-up could not read.
 // Run when an address gets its slot, before anything is written to its file.
 void MoveLeftAloneFilesAside(const std::string& storage) {
   auto it = EngineState.SideFilesLeftAlone.find(storage);
@@ -135,6 +136,7 @@ std::string SideFileName(const std::string& storage) { return QueueFileName(stor
 
 void AddToSideFileQueue(const ThumbnaleData& rec, bool logOpenFailure) {
   const std::string storage = rec.Storage.str();
+  // Safeguard: address names a file. An address that could not name a file in sqtemp (a path, say) is refused.
   if (!IsValidStorageAddress(storage)) {
     CallErrorLogProc("Entry for " + rec.Url.str() + " not queued: storage address \"" + storage +
                      "\" cannot name a side file");
@@ -167,7 +169,7 @@ void AddToSideFileQueue(const ThumbnaleData& rec, bool logOpenFailure) {
     try {
       file.Write(entry);
     } catch (...) {
-      // Leave no partial entry behind for later appends to follow.
+      // Safeguard: partial append cut. Leave no partial entry behind for later appends to follow.
       try {
         file.Truncate(whole);
       } catch (...) {

@@ -27,7 +27,8 @@ struct StorageServerUnreachable {};
 // The stop flag ended the tries.
 struct SendingStopped {};
 
-// Safeguard: a storage server that does not answer holds up neither the other servers nor the shut-down.
+// Safeguard: dead storage server. One that does not answer holds up neither the other servers nor the
+// shut-down.
 // Tries every 2 seconds, at most StorageConnectTries times, and no more once
 // the stop flag is set; raises StorageServerUnreachable or SendingStopped.
 std::unique_ptr<TClientSocket> ConnectToStorageServer(const std::string& server) {
@@ -105,11 +106,13 @@ void SendUpload(TClientSocket& socket, TFile& file, const UploadRange& range, in
 // aside, so that the slot's next file can take its name.
 int32_t SendQueueFile(const std::string& server, const std::string& path, int32_t dedicated) {
   const SideFileCheck check = CheckSideFile(path);
-  // Safeguard: what is no queue file under a sending name is kept aside, and cannot stall its slot.
+  // Safeguard: sending name checked. What is no queue file under a sending name is kept aside, and cannot
+  // stall its slot.
   if (!check.LeftAlone.empty()) {
     MoveSideFileAside(path, check.LeftAlone);
     return 0;
   }
+  // Safeguard: split uploads. A file too large for one upload goes as several, each of whole entries.
   const std::vector<UploadRange> uploads = SplitIntoUploads(check.EntryEnds, MaxStorageUploadSize);
   CallLogProc(path);
   TFile file;
@@ -127,6 +130,7 @@ int32_t SendQueueFile(const std::string& server, const std::string& path, int32_
     file.Close();
   } catch (...) {
   }
+  // Safeguard: delete after whole send. Only now, with every upload sent; any failure above left the file.
   if (!DeleteFile(path)) CallErrorLogProc("Cant delete sent side file " + path);
   return static_cast<int32_t>(check.EntryEnds.size());
 }

@@ -9,7 +9,7 @@
 #include "platform/GuiApplication.h"
 
 int main(int argc, char** argv) {
-  // Page bodies of megabytes come and go in up to 100 download threads.
+  // Safeguard: big blocks returned. Page bodies of megabytes come and go in up to 100 download threads.
   // Blocks of 1 MiB and more are mapped and unmapped on their own, so no
   // thread's heap keeps the largest page it ever held (glibc would raise
   // this threshold to the largest block freed and keep such blocks).

@@ -86,7 +86,7 @@ bool IsWorkFileName(std::string_view name) {
 }  // namespace
 
 int RemoveLeftoverWorkFiles(const std::string& workDir) {
-  // Safeguard: work files of killed crawlers do not pile up in tmp; only ours
+  // Safeguard: leftover work files. Work files of killed crawlers do not pile up in tmp; only ours
   // are removed, and never through a symbolic link.
   const std::string tmp = PathJoin(workDir, "tmp");
   struct stat tmp_st {};

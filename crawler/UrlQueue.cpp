@@ -97,7 +97,8 @@ bool PutUrl(const UrlInfo& item) {
   std::lock_guard<std::mutex> lock(UrlQueuePutLock);
   for (;;) {
     const bool full = UrlQueue.Count.load() == UrlQueue.Capacity;
-    // Safeguard: after the stop, a page the queue cannot take in time for the save is named, not lost in silence.
+    // Safeguard: put ends at stop. After the stop, a page the queue cannot take in time for the save is named,
+    // not lost in silence.
     // (Nothing takes pages then, so a full queue stays full.)
     if (StopCrawling && (full || EngineState.UrlQueueSaveBegun)) {
       CallErrorLogProc(
@@ -113,7 +114,7 @@ bool PutUrl(const UrlInfo& item) {
 
 bool GetUrl(UrlInfo& item) {
   std::lock_guard<std::mutex> lock(UrlQueueGetLock);
-  // Once the engine stops, a waiting taker takes nothing more: a page that
+  // Safeguard: no take after stop. Once the engine stops, a waiting taker takes nothing more: a page that
   // arrives during the shut-down stays for the save instead of being lost
   // with a thread the shut-down no longer waits for.
   while ((QueueIsEmpty(UrlQueue) || EngineState.UrlTakingHolds.load() > 0) && !StopCrawling) EngineSleep(kQueuePollMs);
@@ -150,7 +151,8 @@ void SaveUrlQueue() {
     std::lock_guard<std::mutex> lock(UrlQueuePutLock);
     EngineState.UrlQueueSaveBegun = true;
   }
-  // Safeguard: the save never writes through a symbolic link, nor into a FIFO where it would block.
+  // Safeguard: regular save file. The save never writes through a symbolic link, nor into a FIFO where it
+  // would block.
   // A directory cannot be created over and fails as it is.
   if (const std::string kind = NonRegularKind(kSideFileName); !kind.empty() && kind != "a directory") {
     LogNotRegular(kind);
@@ -160,7 +162,7 @@ void SaveUrlQueue() {
   std::array<uint8_t, UrlInfo::kEncodedSize> record{};
   UrlInfo info;
   int64_t whole = 0;  // bytes of the records written whole
-  // A download thread may take the last records meanwhile; the save takes only
+  // Safeguard: save never waits. A download thread may take the last records meanwhile; the save takes only
   // what is there and never waits for a record to arrive.
   while (!UrlQueueIsEmpty()) {
     if (!TryGetUrl(info)) break;
@@ -169,7 +171,7 @@ void SaveUrlQueue() {
       file.Write(record.data(), record.size());
       whole += static_cast<int64_t>(record.size());
     } catch (const EInOutError& e) {
-      // A full disk, say: the page is lost, and the error log names it. The
+      // Safeguard: full-disk save. A full disk, say: the page is lost, and the error log names it. The
       // part of its record the disk took is cut off, so the records after it
       // stay aligned and the next start loads no garbage; a file that cannot
       // be cut ends the save.
@@ -183,7 +185,7 @@ void SaveUrlQueue() {
 }
 
 void LoadUrlQueue() {
-  // Safeguard: only a regular file is read; opening a FIFO would hold up the start for good.
+  // Safeguard: regular save file. Only a regular file is read; opening a FIFO would hold up the start for good.
   // (Something swapped in between this look and the open is out of reach: only the owner of the work
   // directory can do that.)
   if (const std::string kind = NonRegularKind(kSideFileName); !kind.empty()) {
@@ -208,7 +210,7 @@ void LoadUrlQueue() {
         tail = n;
         break;
       }
-      // Nothing consumes the queue during start-up, so a file with more records
+      // Safeguard: damaged save file. Nothing consumes the queue during start-up, so a file with more records
       // than the queue holds must not wait for room: the surplus is dropped.
       if (UrlQueueCount() >= UrlQueue.Capacity) {
         ++dropped;

@@ -106,6 +106,7 @@ void Converse(TClientSocket& socket, bool& opened, const std::string& frame) {
   LogVerbose("Geting DataSize");
   const int64_t expected = static_cast<int64_t>(DecodeUrlReplyLength(prefix)) - 10;
   LogVerbose("Skal mota " + Num(expected) + " bytes.");
+  // Safeguard: reply bounds. A reply too large is refused before it is read.
   if (expected > MaxUrlServerReplySize) {
     Refuse("it announces " + Num(expected) + " bytes, more than the limit of " + Num(MaxUrlServerReplySize));
   }
@@ -128,6 +129,7 @@ void Converse(TClientSocket& socket, bool& opened, const std::string& frame) {
 std::string BuildRequestFrame() {
   const TUserInfo user = CurrentUserInfo();
   const std::string xml = BuildUrlRequestXml(AppVersion, user.UserName, user.UserPassword);
+  // Safeguard: frame too long. A request its frame cannot hold is not sent.
   if (xml.size() > UrlRequestXmlLimit) {
     const std::string line = "Request for urls not sent: its XML is " + Num(static_cast<int64_t>(xml.size())) +
                              " characters, more than the " + Num(UrlRequestXmlLimit) + " its frame holds";
@@ -232,7 +234,7 @@ void THentUrlerFraUrlserverThread::Execute() {
       }
     } catch (...) {
       CallLogProc("Noe feil skjede i main loopen");
-      // Safeguard: a failure that comes back every turn pauses instead of
+      // Safeguard: main loop pause. A failure that comes back every turn pauses instead of
       // spinning, and the shut-down does not wait for an exchange that ended.
       ResivingInProgres = false;
       EngineSleep(kFailureMs);

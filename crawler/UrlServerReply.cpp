@@ -58,6 +58,7 @@ void HandleGeneralError(const TXmlNode& element, const TUrlReplyActions& actions
       seconds = StrToInt(child.GetValue());
     }
   }
+  // Safeguard: pause clamped. A pause out of range would stop the crawl for good, or spin it.
   if (seconds < 0 || seconds > MaxUrlServerSleepSeconds) {
     const int32_t asked = seconds;
     seconds = seconds < 0 ? 0 : MaxUrlServerSleepSeconds;
@@ -97,6 +98,7 @@ void HandleUrlServerReply(std::string_view text, const TUrlReplyActions& actions
     actions.Log("Motok ikke noe XML data");
     return;
   }
+  // Safeguard: reply bounds. Too large a reply, or one of too many nodes, is refused.
   if (text.size() > static_cast<size_t>(MaxUrlServerReplySize)) {
     Refuse(actions, Num(static_cast<int64_t>(text.size())) + " bytes, more than the limit of " +
                         Num(MaxUrlServerReplySize));

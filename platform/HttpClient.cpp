@@ -182,7 +182,7 @@ struct TIdHTTP::Transfer {
       t->stop = Stop::ReadTimeout;
       return 1;
     }
-    // Safeguard: an answer that trickles in never falls silent; the deadline ends it all the same.
+    // Safeguard: page deadline. An answer that trickles in never falls silent; the deadline ends it all the same.
     int deadline = t->client->PageDeadline;
     if (deadline > 0 && now - t->connected_at > std::chrono::milliseconds(deadline)) {
       t->stop = Stop::PageDeadline;
