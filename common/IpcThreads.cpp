@@ -275,14 +275,14 @@ void TIPCMonitor::DetachLeftClient() {
   }
 }
 
-bool TIPCMonitor::AwaitClient(int32_t id, int32_t kind, uint32_t timeout_ms) {
+std::optional<TIPCSharedEvent> TIPCMonitor::AwaitClient(int32_t id, int32_t kind, uint32_t timeout_ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-    if (left <= 0 || !MonitorEvent->Wait(static_cast<uint32_t>(left))) return false;
+    if (left <= 0 || !MonitorEvent->Wait(static_cast<uint32_t>(left))) return std::nullopt;
     const TIPCSharedEvent block = MonitorEvent->TakeBlock();
-    if (block.ID == id && block.EventKind == kind) return true;
+    if (block.ID == id && block.EventKind == kind) return block;
   }
 }
 
@@ -292,7 +292,13 @@ void TIPCMonitor::ConnectToClient(int32_t id) {
   if (id == 0) return;
   Trace(Format("Sending evMonitorAttach: %X", {static_cast<int64_t>(id)}));
   ConnectEvent->SignalID(evMonitorAttach, id);
-  if (MonitorEvent->WaitFor(kHandshakeWaitMs, id, evClientAttach) && MonitorEvent->GetUserData().Kind == KindAttachOk) {
+  // Safeguard: attach answer awaited. A wake-up that brings no answer (the late
+  // signal of a record already taken, another client's record) does not end
+  // the wait, and the answer is read from the record taken: a report that the
+  // client sends once its answer is taken may already stand in the block.
+  // Either would leave the client attached and this monitor not.
+  const std::optional<TIPCSharedEvent> answer = AwaitClient(id, evClientAttach, kHandshakeWaitMs);
+  if (answer && answer->Data.Kind == KindAttachOk) {
     current_client_id_ = id;
     SetState(stConnected);
     DoConnect(true);

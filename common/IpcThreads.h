@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -172,8 +173,8 @@ class TIPCMonitor : public TIPCThread {
   bool RegisterAsMonitor();
   void DetachLeftClient();
   // Waits up to timeout_ms for this id and kind on "MONITOR_EVENT", taking
-  // and dropping whatever else arrives meanwhile.
-  bool AwaitClient(int32_t id, int32_t kind, uint32_t timeout_ms);
+  // and dropping whatever else arrives meanwhile; the record taken, or none.
+  std::optional<TIPCSharedEvent> AwaitClient(int32_t id, int32_t kind, uint32_t timeout_ms);
   void ConnectToClient(int32_t id);
   void DisconnectFromClient(bool wait);
   void DoClientSignal(const TIPCSharedEvent& block);

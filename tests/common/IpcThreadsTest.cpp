@@ -172,7 +172,9 @@ TEST_F(IpcThreadsTest, ReportsSentDuringTheAttachDoNotSpoilIt) {
 
 // A client that answers the attach itself and then, each time it wakes on
 // "CLIENT_EVENT", takes its time before it copies the block: a crawler whose
-// link thread is slow to be scheduled, say.
+// link thread is slow to be scheduled, say. With stray_first, a record that
+// is no answer reaches the monitor first, as the late wake-up of a record
+// taken already does.
 struct SlowClient {
   static constexpr int32_t kId = 2000;
   TClientDirectory directory{6};
@@ -182,11 +184,15 @@ struct SlowClient {
   std::vector<TIPCSharedEvent> taken;  // read only after Join
   std::thread thread;
 
-  explicit SlowClient(uint32_t copy_delay_ms) {
+  explicit SlowClient(uint32_t copy_delay_ms, bool stray_first = false) {
     directory.AddClient(kId, "slow");
-    thread = std::thread([this, copy_delay_ms] {
+    thread = std::thread([this, copy_delay_ms, stray_first] {
       if (!connect.Wait(10000)) return;
       connect.Reset();
+      if (stray_first) {
+        monitor_event.SignalID(evClientStart, kId);
+        RealSleep(200);
+      }
       TIPCEventData answer;
       answer.Kind = KindAttachOk;
       monitor_event.SignalRecord(evClientAttach, kId, answer);
@@ -229,6 +235,20 @@ TEST_F(IpcThreadsTest, TheExitRecordReachesASlowClientBeforeTheDetachThatFollows
   EXPECT_EQ(client.taken[0].Data.Kind, KindExit);
   EXPECT_EQ(client.taken[0].Data.Text, std::string("3"));
   EXPECT_EQ(client.taken[1].EventKind, evMonitorDetach);
+}
+
+TEST_F(IpcThreadsTest, ARecordThatIsNoAnswerDoesNotEndTheAttach) {
+  // Taken for a failed attach, it left the client attached and deaf to the
+  // next attach request, and this monitor unattached for good.
+  auto monitor = TIPCMonitor::Create(1000, "Monitor");
+  monitor->Activate();
+  TIPCEvent(nullptr, "MONITOR_EVENT", false).SignalID(evClientStop, 0);
+  ASSERT_TRUE(test::WaitForTrace("   Monitor: Event Signaled: evClientStop"));
+  SlowClient client(0, /*stray_first=*/true);
+  client.monitor_event.SignalID(evClientStart, SlowClient::kId);
+  EXPECT_TRUE(test::WaitUntil([&] { return monitor->CurrentClientID() == SlowClient::kId; }, 5000));
+  monitor.reset();
+  client.Join();
 }
 
 TEST_F(IpcThreadsTest, ExceptionInAHandlerIsTracedAndTheLoopGoesOn) {
