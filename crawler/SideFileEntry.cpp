@@ -112,9 +112,7 @@ std::string TakeKeptName(const std::string& path, Claim claim) {
   std::string base = path.substr(0, slash == std::string::npos ? 0 : slash + 1);
   std::string_view name = std::string_view(path).substr(base.size());
   const std::string_view sending = SendingSuffix;
-  if (name.size() > sending.size() && name.substr(name.size() - sending.size()) == sending) {
-    name.remove_suffix(sending.size());
-  }
+  if (name.size() > sending.size() && name.ends_with(sending)) name.remove_suffix(sending.size());
   base.append(name).append(KeptSuffix);
   for (int n = 1; n <= kMaxKeptNumber; ++n) {
     std::string kept = base + std::to_string(n);

@@ -1,7 +1,5 @@
 #include "crawler/SideFileQueue.h"
 
-#include <sys/stat.h>
-
 #include <filesystem>
 
 #include "crawler/CrawlerEngine.h"
@@ -10,11 +8,9 @@
 
 namespace tov {
 
-namespace {
+std::string SideFileName(const std::string& storage) { return PathJoin(PathJoin(WorkDir, SideFileFolder), storage); }
 
-std::string QueueFileName(const std::string& storage) {
-  return PathJoin(PathJoin(WorkDir, SideFileFolder), storage);
-}
+namespace {
 
 bool EndsWith(std::string_view s, std::string_view suffix) {
   return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
@@ -27,8 +23,7 @@ void MoveLeftAloneFilesAside(const std::string& storage) {
   auto it = EngineState.SideFilesLeftAlone.find(storage);
   if (it == EngineState.SideFilesLeftAlone.end()) return;
   for (const LeftAloneSideFile& f : it->second) {
-    struct stat st {};
-    if (::lstat(f.Path.c_str(), &st) != 0) continue;  // gone meanwhile
+    if (!NameInUse(f.Path)) continue;  // gone meanwhile
     try {
       MoveSideFileAside(f.Path, f.Why + "; new entries for " + storage + " go to a fresh file");
     } catch (const EInOutError& e) {
@@ -125,14 +120,12 @@ void TakeUpSideFiles() {
   // moved aside whatever the order of the names.
   for (const TakenUp& t : taken) {
     FileInfo& slot = SideFileSlots[ChooseSideFileSlot(t.Server)];
-    slot.FileName = QueueFileName(t.Server);
+    slot.FileName = SideFileName(t.Server);
     slot.Count += t.Entries;
     SideFilePending += t.Entries;
     CallLogProc("Taking up " + std::to_string(t.Entries) + " entries left in " + t.Path);
   }
 }
-
-std::string SideFileName(const std::string& storage) { return QueueFileName(storage); }
 
 void AddToSideFileQueue(const ThumbnaleData& rec, bool logOpenFailure) {
   const std::string storage = rec.Storage.str();
@@ -150,7 +143,7 @@ void AddToSideFileQueue(const ThumbnaleData& rec, bool logOpenFailure) {
   FileInfo& slot = SideFileSlots[index];
   slot.Count += 1;
   SideFilePending += 1;
-  slot.FileName = QueueFileName(storage);
+  slot.FileName = SideFileName(storage);
 
   TFile once;
   TFile& file = index < EngineState.SideFileOpenFiles.size() ? EngineState.SideFileOpenFiles[index] : once;

@@ -1,7 +1,5 @@
 #include "crawler/StorageSender.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <memory>
 #include <set>
@@ -47,11 +45,6 @@ std::unique_ptr<TClientSocket> ConnectToStorageServer(const std::string& server)
     if (attempt + 1 >= StorageConnectTries) throw StorageServerUnreachable{};
     EngineSleep(kConnectRetryMs);
   }
-}
-
-bool NameInUse(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
 }
 
 void CloseConnection(std::unique_ptr<TClientSocket>& socket) {

@@ -46,17 +46,22 @@ std::string ReplacedPath(const std::string& path) {
 // Safeguard: private files. A file the programs create is the user's alone (0600), whatever
 // the umask, since the work directory holds the account's password and the
 // locks another user could otherwise take. An existing file keeps its mode.
+// A new file, never one in use (a dangling link's name included): -1 with
+// errno EEXIST then.
+int OpenNewPrivate(const std::string& path, int flags) {
+  int fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  // The umask may have taken bits from 0600 too. Should this fail, the file
+  // is still no more open than 0600.
+  if (fd >= 0) (void)::fchmod(fd, 0600);
+  return fd;
+}
+
 int OpenCreatingPrivate(const std::string& path, int flags) {
   // O_EXCL tells a new file from an existing one; an existing file may go
   // between the two opens, so a few rounds.
   for (int round = 0; round < 3; ++round) {
-    int fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      // The umask may have taken bits from 0600 too. Should this fail, the
-      // file is still no more open than 0600.
-      (void)::fchmod(fd, 0600);
-      return fd;
-    }
+    int fd = OpenNewPrivate(path, flags);
+    if (fd >= 0) return fd;
     if (errno != EEXIST) return -1;
     fd = ::open(path.c_str(), flags | O_CLOEXEC);
     if (fd >= 0 || errno != ENOENT) return fd;
@@ -135,9 +140,8 @@ TFile TFile::OpenRegular(const std::string& path, Mode mode) {
 }
 
 TFile TFile::CreateNew(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  int fd = OpenNewPrivate(path, O_RDWR);
   if (fd < 0) RaiseIoErrorFromErrno(errno);
-  (void)::fchmod(fd, 0600);  // what the umask took from 0600
   return TFile(fd);
 }
 
@@ -265,13 +269,17 @@ bool RenameNoReplace(const std::string& from, const std::string& to) {
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
   if (errno != EINVAL && errno != ENOSYS) return false;
   // A file system without the flag: the check and the rename are two steps.
-  struct stat st {};
-  if (::lstat(to.c_str(), &st) == 0) {
+  if (NameInUse(to)) {
     errno = EEXIST;
     return false;
   }
   if (errno != ENOENT) return false;
   return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool NameInUse(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
 }
 
 int64_t FileSizeOf(const std::string& path) {

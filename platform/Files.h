@@ -71,6 +71,9 @@ bool FileExists(const std::string& path);
 bool DirectoryExists(const std::string& path);
 bool DeleteFile(const std::string& path);  // false when it could not be removed
 bool RenameFile(const std::string& from, const std::string& to);
+// Whether anything stands under the name (a file, folder, FIFO or link, a
+// dangling one included); a link is not followed.
+bool NameInUse(const std::string& path);
 // Renames unless `to` is in use (as a file, folder or link); false otherwise,
 // with errno EEXIST for a name in use.
 bool RenameNoReplace(const std::string& from, const std::string& to);
