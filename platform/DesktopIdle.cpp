@@ -70,6 +70,22 @@ void ReplaceEndingIoErrorHandler() {
 // stuck (a display that never answers) is left behind, still blocked.
 class XlibExitGate {
  public:
+  // A place inside Xlib for as long as it lives; none once the end has begun.
+  class Inside {
+   public:
+    Inside() : entered_(Get().Enter()) {}
+    ~Inside() {
+      if (entered_) Get().Leave();
+    }
+    Inside(const Inside&) = delete;
+    Inside& operator=(const Inside&) = delete;
+    explicit operator bool() const { return entered_; }
+
+   private:
+    const bool entered_;
+  };
+
+ private:
   static XlibExitGate& Get() {
     static auto* gate = [] {
       auto* g = new XlibExitGate;
@@ -91,7 +107,6 @@ class XlibExitGate {
     left_.notify_all();
   }
 
- private:
   void CloseAtExit() {
     std::unique_lock<std::mutex> lock(mutex_);
     closed_ = true;
@@ -111,21 +126,14 @@ class X11Connection {
   // Reached when a reset lets the worker end; once the process ends, Xlib
   // is left alone.
   ~X11Connection() {
-    XlibExitGate& gate = XlibExitGate::Get();
-    if (!gate.Enter()) return;
-    Close();
-    gate.Leave();
+    if (XlibExitGate::Inside inside; inside) Close();
   }
   X11Connection(const X11Connection&) = delete;
   X11Connection& operator=(const X11Connection&) = delete;
 
   std::optional<uint64_t> Query() {
-    XlibExitGate& gate = XlibExitGate::Get();
-    if (!gate.Enter()) return std::nullopt;
-    struct Leaving {
-      XlibExitGate& gate;
-      ~Leaving() { gate.Leave(); }
-    } leaving{gate};
+    const XlibExitGate::Inside inside;
+    if (!inside) return std::nullopt;
     return QueryInsideXlib();
   }
 
