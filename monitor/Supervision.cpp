@@ -130,13 +130,12 @@ void TSupervision::WatchHeartbeat(const TRestartActions& actions) {
 
 void TSupervision::StartCrawler(const TRestartActions& actions) {
   restart_ = TRestart::kStartingCrawler;
-  try {
-    actions.StartCrawler();
-  } catch (...) {
-    EndRestart();
-    throw;
-  }
-  EndRestart();
+  // Ended whether the start succeeds or throws.
+  struct Ending {
+    TSupervision& supervision;
+    ~Ending() { supervision.EndRestart(); }
+  } ending{*this};
+  actions.StartCrawler();
 }
 
 void TSupervision::EndRestart() {
