@@ -65,7 +65,7 @@ void ReplaceEndingIoErrorHandler() {
 // Safeguard: clean exit during a display hang.
 // Xlib tears down its global locks in a destructor when the process ends; a
 // worker still inside Xlib then (its display let go just as the process
-// ended) would crash the ending process. The end waits a little for workers
+// ended) would crash the ending process. The end waits up to 2 s for workers
 // inside Xlib, and none enters it once the end has begun. A worker that stays
 // stuck (a display that never answers) is left behind, still blocked.
 class XlibExitGate {
@@ -110,7 +110,9 @@ class XlibExitGate {
   void CloseAtExit() {
     std::unique_lock<std::mutex> lock(mutex_);
     closed_ = true;
-    left_.wait_for(lock, std::chrono::milliseconds(500), [&] { return inside_ == 0; });
+    // Long enough for a woken worker to leave on a loaded machine (half a
+    // second was not, under the sanitizers); a stuck one costs the end this.
+    left_.wait_for(lock, std::chrono::milliseconds(2000), [&] { return inside_ == 0; });
   }
 
   std::mutex mutex_;
