@@ -15,9 +15,13 @@ def listen(addr, port, backlog=128):
     return s
 
 
-def serve_in_threads(listener, serve):
+def serve_in_threads(listener, serve, on_accept=None):
     """Accepts connections until the listener is closed; each is handed to
-    serve(conn) on a thread of its own."""
+    serve(conn) on a thread of its own. With on_accept, serve gets
+    (conn, on_accept(conn)), the second taken on the accepting thread: what
+    on_accept counts follows the order of arrival, which the serving threads'
+    start does not (a peer may close one connection and open the next before
+    the first one's thread runs)."""
 
     def accept_loop():
         while True:
@@ -25,7 +29,8 @@ def serve_in_threads(listener, serve):
                 conn, _ = listener.accept()
             except OSError:
                 return
-            threading.Thread(target=serve, args=(conn,), daemon=True).start()
+            args = (conn,) if on_accept is None else (conn, on_accept(conn))
+            threading.Thread(target=serve, args=args, daemon=True).start()
 
     threading.Thread(target=accept_loop, daemon=True).start()
 

@@ -6,8 +6,9 @@ addresses when none is given, so every 127.0.0.x answers), reads each connection
 until the peer closes it and records its bytes in the output directory as
 <local address>-<sequence>.bin. A record appears under its final name only when
 its connection has ended, so a reader never sees half of one. It sends nothing.
-Sequences go on after the records already in the directory, so a server
-started again on it keeps what the one before received.
+Sequences follow the order the connections were accepted in, and go on after
+the records already in the directory, so a server started again on it keeps
+what the one before received.
 
 --reset N makes the first N connections end with a reset after their first
 bytes (as a server that fails mid-upload would), without recording them.
@@ -48,14 +49,18 @@ def main():
     resets_left = [args.reset]
     lock = threading.Lock()
 
-    def serve(conn):
+    def take_number(conn):
+        with lock:
+            n = next(sequence)
+            reset = resets_left[0] > 0
+            if reset:
+                resets_left[0] -= 1
+        return n, reset
+
+    def serve(conn, taken):
+        n, reset = taken
         with conn:
             local = conn.getsockname()[0]
-            with lock:
-                n = next(sequence)
-                reset = resets_left[0] > 0
-                if reset:
-                    resets_left[0] -= 1
             if reset:
                 # Mid-upload, not at the connect: take the first bytes, then reset.
                 conn.recv(65536)
@@ -71,7 +76,7 @@ def main():
 
     listeners = [standin.listen(addr, args.port) for addr in args.addr or ["0.0.0.0"]]
     for s in listeners:
-        standin.serve_in_threads(s, serve)
+        standin.serve_in_threads(s, serve, take_number)
     standin.run_until_stopped(args.dir, listeners)
     return 0
 
