@@ -51,7 +51,8 @@ void StartTestEngine(EngineLog& log, EngineLog& errors, std::atomic<int>* heartb
 // the URL fetcher, the sender and the heartbeat have ended. The engine's
 // threads free themselves, so only then may a test let go of what its
 // callbacks write to, or reset the engine's state. False when that took too
-// long.
-bool StopTestEngine(const EngineLog& log, int timeout_ms = 5000);
+// long: the default leaves room for a hundred threads on a loaded machine
+// under a sanitizer, and costs nothing when they end sooner.
+bool StopTestEngine(const EngineLog& log, int timeout_ms = 30000);
 
 }  // namespace tov::test
