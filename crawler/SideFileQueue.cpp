@@ -12,10 +12,6 @@ std::string SideFileName(const std::string& storage) { return PathJoin(PathJoin(
 
 namespace {
 
-bool EndsWith(std::string_view s, std::string_view suffix) {
-  return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
-}
-
 // Safeguard: take-up destroys nothing. New entries are never appended behind, nor sent with, bytes the
 // take-up could not read.
 // Run when an address gets its slot, before anything is written to its file.
@@ -97,7 +93,7 @@ void TakeUpSideFiles() {
   for (const std::string& name : names) {
     if (IsKeptSideFileName(name)) continue;  // logged when it was made
     std::string server = name;
-    if (EndsWith(name, SendingSuffix)) server.resize(name.size() - std::string_view(SendingSuffix).size());
+    if (name.ends_with(SendingSuffix)) server.resize(name.size() - std::string_view(SendingSuffix).size());
     const std::string path = PathJoin(folder, name);
     if (!IsValidStorageAddress(server)) {
       CallErrorLogProc("Not a side file, left alone: " + path);

@@ -255,9 +255,9 @@ void TFormOptions::Button1Click() {
 }
 
 void TFormOptions::CheckDedicatedServerClick() {
-  // The label goes with its edit: alone it would name a box that is not there.
+  // Safeguard: server name label. The label goes with its edit box: alone it
+  // would name a box that is not there.
   const bool ticked = CheckDedicatedServer->isChecked();
-  // Safeguard: server name label. The label goes with its edit box.
   LabelServerName->setVisible(ticked);
   EditDedicatedServer->setVisible(ticked);
 }

@@ -41,9 +41,9 @@ int ChildLevel(const TXmlNode& parent, int parentLevel, const TXmlNode& child) {
 
 // Walks the subtree of top and hands each piece of its text to emit, in order:
 // a node's head, then for each child the child's pieces and the node's line
-// Safeguard: no recursion.
-// break, then the node's tail. Keeps its own stack, so no tree depth can
-// exhaust the machine stack.
+// break, then the node's tail.
+// Safeguard: no recursion. Keeps its own stack, so no tree depth can exhaust
+// the machine stack.
 template <typename Emit>
 void WriteNodeText(const TXmlNode& top, Emit&& emit) {
   struct Open {
