@@ -78,6 +78,10 @@ bool NameInUse(const std::string& path);
 // with errno EEXIST for a name in use.
 bool RenameNoReplace(const std::string& from, const std::string& to);
 int64_t FileSizeOf(const std::string& path);  // -1 when it does not exist
+// The whole of a small system file (a /proc or /sys entry): what could be
+// read, empty when it cannot be opened. Never raises: a process's entry
+// fails its reads once the process has ended, which may be at any moment.
+std::string ReadSystemFile(const std::string& path);
 bool IsReadOnlyFile(const std::string& path);
 // Replaces the whole content of path so that a crash or a full disk leaves
 // either the old content or the new, never a part: the bytes go to

@@ -4,10 +4,10 @@
 
 #include <algorithm>
 #include <charconv>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <optional>
+
+#include "platform/Files.h"
 
 namespace tov {
 
@@ -15,11 +15,6 @@ namespace {
 
 constexpr uint32_t kRouteUp = 0x0001;      // RTF_UP
 constexpr uint32_t kRouteReject = 0x0200;  // RTF_REJECT
-
-std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path);
-  return std::string((std::istreambuf_iterator<char>(in)), {});
-}
 
 std::vector<std::string_view> Lines(std::string_view text) {
   std::vector<std::string_view> lines;
@@ -89,7 +84,7 @@ std::string DefaultIpv6(std::string_view route) {
 }
 
 bool IsLoopbackInterface(const std::string& name) {
-  std::string flags = ReadWholeFile("/sys/class/net/" + name + "/flags");
+  std::string flags = ReadSystemFile("/sys/class/net/" + name + "/flags");
   while (!flags.empty() && (flags.back() == '\n' || flags.back() == ' ')) flags.pop_back();
   if (flags.rfind("0x", 0) == 0) {
     if (auto value = Number<uint32_t>(std::string_view(flags).substr(2), 16)) return (*value & IFF_LOOPBACK) != 0;
@@ -141,9 +136,9 @@ void OrderInterfaces(TMIBIfArray& table, const std::string& first_name,
 }
 
 void GetInterfaceTable(TMIBIfArray& table) {
-  table = ParseNetDev(ReadWholeFile("/proc/net/dev"));
+  table = ParseNetDev(ReadSystemFile("/proc/net/dev"));
   if (table.empty()) return;
-  OrderInterfaces(table, DefaultRouteInterface(ReadWholeFile("/proc/net/route"), ReadWholeFile("/proc/net/ipv6_route")),
+  OrderInterfaces(table, DefaultRouteInterface(ReadSystemFile("/proc/net/route"), ReadSystemFile("/proc/net/ipv6_route")),
                   IsLoopbackInterface);
 }
 

@@ -9,8 +9,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -24,12 +22,10 @@ namespace tov {
 
 namespace {
 
-// The state letter of /proc/<pid>/stat; 0 when it cannot be read.
 // The state letter of a /proc stat file (a process's or a thread's); 0 when
 // it cannot be read.
 char StateInStatFile(const std::string& path) {
-  std::ifstream in(path);
-  std::string stat((std::istreambuf_iterator<char>(in)), {});
+  const std::string stat = ReadSystemFile(path);
   // "pid (comm) S ...": the name may hold blanks and parentheses itself.
   size_t close = stat.rfind(')');
   if (close == std::string::npos || close + 2 >= stat.size()) return 0;
@@ -78,14 +74,9 @@ void ReapWhenEnded(pid_t pid) {
   }
 }
 
-std::string ReadProcFile(const std::string& path) {
-  std::ifstream in(path);
-  return std::string((std::istreambuf_iterator<char>(in)), {});
-}
-
 // The real user id from /proc/<pid>/status; nothing when it cannot be read.
 std::optional<uid_t> ProcessRealUid(int32_t pid) {
-  const std::string status = ReadProcFile("/proc/" + IntToStr(pid) + "/status");
+  const std::string status = ReadSystemFile("/proc/" + IntToStr(pid) + "/status");
   size_t at = status.find("\nUid:");
   if (at == std::string::npos) return std::nullopt;
   at += 6;
@@ -113,7 +104,7 @@ std::string ProcessEntryName(int32_t pid) {
     }
     return path;
   }
-  std::string comm = ReadProcFile(dir + "/comm");
+  std::string comm = ReadSystemFile(dir + "/comm");
   if (!comm.empty() && comm.back() == '\n') comm.pop_back();
   return comm;
 }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "platform/Streams.h"
 #include "tests/support/TestSupport.h"
@@ -141,6 +142,23 @@ TEST(TFile, ANewFileIsTheUsersAloneWhateverTheUmaskAndAnOldOneKeepsItsMode) {
     TFile::CreateNew("new").Write("x");
     EXPECT_EQ(test::PermissionsOf("new"), 0600) << "CreateNew, umask " << mask;
   }
+}
+
+// A process's /proc entry fails its reads once the process has ended, at any
+// moment: what the reads give is returned, and nothing raises. A folder's
+// reads fail the same way, every time.
+TEST(ReadSystemFile, GivesWhatCanBeReadAndNeverRaises) {
+  test::ScopedWorkDir dir;
+  const std::string big(10000, 'b');  // more than one read
+  test::WriteFileBytes("big", big);
+  ::mkdir("folder", 0700);
+  const std::pair<const char*, std::string> cases[] = {{"big", big}, {"none", ""}, {"folder", ""}};
+  for (const auto& [path, want] : cases) {
+    std::string got;
+    EXPECT_NO_THROW(got = ReadSystemFile(path)) << path;
+    EXPECT_EQ(got, want) << path;
+  }
+  EXPECT_EQ(ReadSystemFile("/proc/self/comm"), "platform_tests\n");
 }
 
 }  // namespace
