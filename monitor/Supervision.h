@@ -24,8 +24,12 @@ using TSampleRing = std::array<double, kRingSlots>;
 // Ticks without a heartbeat after which the crawler is restarted.
 constexpr int32_t kMaxMissedHeartbeats = 240;
 // Ticks a restart waits for the crawlers it ended to be gone, so that the new
-// link monitor starts on fresh link objects; then it goes on regardless.
-constexpr int32_t kCrawlerEndWaitTicks = 5;
+// link monitor starts on fresh link objects and the new crawler finds the
+// lock file free; then it goes on regardless. A killed crawler's download
+// threads run at idle priority: on a machine whose cores are all busy they
+// may take many seconds to be scheduled and end, and a crawler started before
+// that ends at once on the lock, leaving none for a whole watch period.
+constexpr int32_t kCrawlerEndWaitTicks = 60;
 constexpr const char* kCrawlerNotResponding = "FailedCrawlerSjeks, cralwer is not responding. Restarting";
 // The crawler program's executable name.
 constexpr const char* kCrawlerProgram = "Tovfetch";

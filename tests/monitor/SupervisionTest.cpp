@@ -283,7 +283,7 @@ TEST_F(WatchTest, TheStartWaitsForTheEndedCrawlersABoundedNumberOfTicks) {
     still_running_ = c.gone_after > 0 ? 302 : 0;
     Tick(241);
     int started_after = -1;  // the tick of the start, counted from the one that ended the crawlers
-    for (int after = 0; started_after < 0 && after <= 10; ++after) {
+    for (int after = 0; started_after < 0 && after <= kCrawlerEndWaitTicks + 5; ++after) {
       if (after == c.gone_after) still_running_ = 0;
       Tick();
       EXPECT_EQ(ends_, 1) << c.name;
