@@ -6,11 +6,11 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -74,13 +74,9 @@ bool TClientSocket::TryConnect(const void* addr, unsigned addr_len, std::string&
     error = ErrnoText(err);
     return false;
   }
-  // Blocking from here on; a stalled peer ends a send after the send limit.
+  // Blocking from here on; sends wait for room in WaitToSend, within their limits.
   int flags = ::fcntl(fd, F_GETFL);
   if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-  if (send_timeout_ms_ > 0) {
-    timeval tv{send_timeout_ms_ / 1000, static_cast<suseconds_t>((send_timeout_ms_ % 1000) * 1000)};
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-  }
   fd_ = fd;
   broken_ = false;
   return true;
@@ -110,17 +106,49 @@ size_t TClientSocket::SendBuf(const void* data, size_t n) {
   const auto* p = static_cast<const char*>(data);
   size_t done = 0;
   while (done < n) {
-    ssize_t w = ::send(fd_, p + done, n - done, MSG_NOSIGNAL);
-    if (w < 0) {
-      int err = errno;
-      if (err == EINTR) continue;
+    if (Clock::now() >= send_deadline_) {
       broken_ = true;
-      if (err == EAGAIN || err == EWOULDBLOCK) throw ESocketError("Send timed out");
-      throw ESocketError("Send failed: " + ErrnoText(err));
+      throw ESocketError("Send deadline passed");
     }
-    done += static_cast<size_t>(w);
+    // Never blocks in the call itself: the waits are WaitToSend's, bounded.
+    ssize_t w = ::send(fd_, p + done, n - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (w >= 0) {
+      done += static_cast<size_t>(w);
+      continue;
+    }
+    int err = errno;
+    if (err == EINTR) continue;
+    if (err == EAGAIN || err == EWOULDBLOCK) {
+      WaitToSend();
+      continue;
+    }
+    broken_ = true;
+    throw ESocketError("Send failed: " + ErrnoText(err));
   }
   return n;
+}
+
+void TClientSocket::WaitToSend() {
+  using std::chrono::milliseconds;
+  const Clock::time_point stall_end =
+      send_timeout_ms_ > 0 ? Clock::now() + milliseconds(send_timeout_ms_) : Clock::time_point::max();
+  const bool deadline_first = send_deadline_ <= stall_end;
+  const Clock::time_point until = deadline_first ? send_deadline_ : stall_end;
+  for (;;) {
+    int wait_ms = -1;
+    if (until != Clock::time_point::max()) {
+      const auto left = std::chrono::ceil<milliseconds>(until - Clock::now()).count();
+      if (left <= 0) {
+        broken_ = true;
+        throw ESocketError(deadline_first ? "Send deadline passed" : "Send timed out");
+      }
+      wait_ms = static_cast<int>(std::min<int64_t>(left, INT_MAX));
+    }
+    pollfd p{fd_, POLLOUT, 0};
+    const int r = ::poll(&p, 1, wait_ms);
+    if (r > 0) return;  // room, or an error that the next send reports
+    if (r < 0 && errno != EINTR) return;
+  }
 }
 
 std::string TClientSocket::ReceiveText(size_t maxBytes) {
@@ -152,6 +180,15 @@ void TClientSocket::Close() {
   fd_ = -1;
   broken_ = false;
   if (::close(fd) != 0 && errno != EINTR) throw ESocketError("Close failed: " + ErrnoText(errno));
+}
+
+void TClientSocket::Abort() noexcept {
+  if (fd_ < 0) return;
+  linger hard{1, 0};
+  ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  ::close(fd_);
+  fd_ = -1;
+  broken_ = false;
 }
 
 }  // namespace tov

@@ -5,11 +5,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/Threads.h"
 #include "tests/support/StandIn.h"
 #include "tests/support/TestSupport.h"
 
@@ -129,6 +133,84 @@ TEST(ClientSocketTest, SendingToAPeerThatHasGoneRaisesInsteadOfSignalling) {
   EXPECT_TRUE(raised);
   EXPECT_FALSE(socket.Active());
   EXPECT_THROW(socket.SendText("more"), ESocketError);
+}
+
+struct StalledSendCase {
+  const char* name;
+  int peer_reads_per_second;  // 1 KiB reads; 0: the peer never reads
+  int stall_limit_ms;
+  int deadline_ms;  // 0: none
+  const char* error;
+};
+
+void PrintTo(const StalledSendCase& c, std::ostream* os) { *os << c.name; }
+
+class StalledSendTest : public ::testing::TestWithParam<StalledSendCase> {};
+
+// A peer that never reads ends a send at the stall limit; one that reads
+// just often enough never stalls that long, and only the deadline ends it.
+TEST_P(StalledSendTest, EndsTheSendAndLeavesTheConnectionInactive) {
+  const StalledSendCase& c = GetParam();
+  Listener listener;
+  TClientSocket socket;
+  socket.SetSendTimeoutMs(c.stall_limit_ms);
+  int peer = listener.Connect(socket);
+  ASSERT_GE(peer, 0);
+  int small = 4096;
+  ::setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  if (c.deadline_ms > 0) {
+    socket.SetSendDeadline(TClientSocket::Clock::now() + std::chrono::milliseconds(c.deadline_ms));
+  }
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    char buf[1024];
+    while (!done && c.peer_reads_per_second > 0) {
+      if (::recv(peer, buf, sizeof buf, MSG_DONTWAIT) == 0) break;
+      RealSleep(static_cast<uint32_t>(1000 / c.peer_reads_per_second));
+    }
+  });
+  // At the peer's pace the whole would take hours.
+  const std::string block(1 << 20, 'z');
+  std::string error;
+  try {
+    for (int i = 0; i < 64; ++i) socket.SendBuf(block.data(), block.size());
+  } catch (const ESocketError& e) {
+    error = e.Message();
+  }
+  done = true;
+  reader.join();
+  EXPECT_EQ(error, c.error);
+  EXPECT_FALSE(socket.Active());
+  EXPECT_THROW(socket.SendText("more"), ESocketError);
+  ::close(peer);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Peers, StalledSendTest,
+    ::testing::Values(StalledSendCase{"NeverReads", 0, 300, 0, "Send timed out"},
+                      StalledSendCase{"NeverReadsBeforeTheDeadline", 0, 60000, 300, "Send deadline passed"},
+                      StalledSendCase{"ReadsJustOftenEnough", 100, 60000, 500, "Send deadline passed"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// An aborted connection reaches the peer as a reset, never as an orderly end
+// that would pass a cut transfer off as whole.
+TEST(ClientSocketTest, AnAbortedConnectionIsResetAtThePeer) {
+  Listener listener;
+  TClientSocket socket;
+  int peer = listener.Connect(socket);
+  ASSERT_GE(peer, 0);
+  socket.SendText("part of a transfer");
+  socket.Abort();
+  EXPECT_FALSE(socket.Active());
+  char buf[64];
+  ssize_t r = 0;
+  while ((r = ::recv(peer, buf, sizeof buf, 0)) > 0) {
+  }
+  EXPECT_EQ(r, -1);
+  EXPECT_EQ(errno, ECONNRESET);
+  ::close(peer);
+  EXPECT_NO_THROW(socket.Close());
+  socket.Abort();  // nothing open: nothing happens
 }
 
 // A peer that sends more than a caller takes at once: each call stops at its
