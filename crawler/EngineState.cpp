@@ -89,6 +89,8 @@ void TEngineState::Reset() {
   UrlQueueSaveBegun = false;
   UrlTakingHolds = 0;
 
+  StorageUploadPace = TStorageUploadPace{};
+
   SideFileSlots.assign(SideFileInitialSlots, FileInfo{});
   for (TFile& file : SideFileOpenFiles) file = TFile();
   SideFilesLeftAlone.clear();

@@ -21,6 +21,7 @@
 
 #include "crawler/CrawlerEngine.h"
 #include "crawler/SideFileQueue.h"
+#include "crawler/StorageSender.h"
 #include "crawler/UrlQueue.h"
 #include "platform/Files.h"
 
@@ -88,6 +89,9 @@ struct TEngineState {
   std::mutex UrlQueueGetLock;
   bool UrlQueueSaveBegun = false;  // under UrlQueuePutLock
   std::atomic<int32_t> UrlTakingHolds{0};
+
+  // --- The storage sender (StorageSender.h) ---
+  TStorageUploadPace StorageUploadPace;  // set before the engine starts (tests shorten it)
 
   // --- The side-file queue (SideFileQueue.h); all under SideFileQueueLock ---
   std::vector<FileInfo> SideFileSlots = std::vector<FileInfo>(SideFileInitialSlots);

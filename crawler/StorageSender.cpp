@@ -1,10 +1,12 @@
 #include "crawler/StorageSender.h"
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <set>
 
 #include "common/SharedGlobals.h"
+#include "crawler/EngineState.h"
 #include "crawler/SideFileQueue.h"
 #include "platform/ClientSocket.h"
 #include "platform/Files.h"
@@ -56,7 +58,9 @@ void CloseConnection(std::unique_ptr<TClientSocket>& socket) {
   socket.reset();
 }
 
-// One upload: the header, then the range's bytes in blocks of 2024 and the rest.
+// One upload: the header, then the range's bytes in blocks of 2024 and the
+// rest, all within the upload's deadline; a send that fails raises
+// ESocketError saying how far the upload got.
 void SendUpload(TClientSocket& socket, TFile& file, const UploadRange& range, int64_t file_end,
                 const std::string& server, int32_t dedicated) {
   const int64_t size = range.End - range.Begin;
@@ -72,23 +76,37 @@ void SendUpload(TClientSocket& socket, TFile& file, const UploadRange& range, in
     CallLogProc("Client did get inactive during transmition");
     throw ESocketError("Client did get inactive during transmition");
   }
-  socket.SendText(FormatStorageHeader(total, dedicated, DedicatedServerName, user));
-  const int64_t blocks = size / static_cast<int64_t>(StorageBlockSize);
-  CallLogProc("Blocks " + Num(blocks));
-  file.Seek(range.Begin);
-  int64_t pos = range.Begin;
-  char buffer[StorageBlockSize];
-  for (int64_t b = 0; b < blocks; ++b) {
-    file.ReadExact(buffer, StorageBlockSize);
-    pos += static_cast<int64_t>(StorageBlockSize);
-    socket.SendBuf(buffer, StorageBlockSize);
-    if (pos == file_end) CallLogProc("Eof");
-  }
-  const auto rest = static_cast<size_t>(size % static_cast<int64_t>(StorageBlockSize));
-  CallLogProc("RestBlocks " + Num(static_cast<int64_t>(rest)));
-  if (rest > 0) {
-    file.ReadExact(buffer, rest);
-    socket.SendBuf(buffer, rest);
+  // Safeguard: bounded upload. However the server reads, an upload ends by its deadline.
+  const auto began = TClientSocket::Clock::now();
+  const int64_t allowed_ms = EngineState.StorageUploadPace.DeadlineMs(total);
+  socket.SetSendDeadline(began + std::chrono::milliseconds(allowed_ms));
+  int64_t sent = 0;
+  try {
+    const std::string header = FormatStorageHeader(total, dedicated, DedicatedServerName, user);
+    socket.SendText(header);
+    sent += static_cast<int64_t>(header.size());
+    const int64_t blocks = size / static_cast<int64_t>(StorageBlockSize);
+    CallLogProc("Blocks " + Num(blocks));
+    file.Seek(range.Begin);
+    int64_t pos = range.Begin;
+    char buffer[StorageBlockSize];
+    for (int64_t b = 0; b < blocks; ++b) {
+      file.ReadExact(buffer, StorageBlockSize);
+      pos += static_cast<int64_t>(StorageBlockSize);
+      socket.SendBuf(buffer, StorageBlockSize);
+      sent += static_cast<int64_t>(StorageBlockSize);
+      if (pos == file_end) CallLogProc("Eof");
+    }
+    const auto rest = static_cast<size_t>(size % static_cast<int64_t>(StorageBlockSize));
+    CallLogProc("RestBlocks " + Num(static_cast<int64_t>(rest)));
+    if (rest > 0) {
+      file.ReadExact(buffer, rest);
+      socket.SendBuf(buffer, rest);
+    }
+  } catch (const ESocketError& e) {
+    const auto took = std::chrono::duration_cast<std::chrono::seconds>(TClientSocket::Clock::now() - began).count();
+    throw ESocketError(e.Message() + " after " + Num(sent) + " of " + Num(total) + " bytes, " + Num(took) +
+                       " s into an upload given " + Num(allowed_ms / 1000) + " s");
   }
   CallLogProc("TransmitionSizeInByter " + Num(total));
 }
@@ -111,11 +129,17 @@ int32_t SendQueueFile(const std::string& server, const std::string& path, int32_
   TFile file;
   for (size_t k = 0; k < uploads.size(); ++k) {
     std::unique_ptr<TClientSocket> socket = ConnectToStorageServer(server);
-    if (k == 0) {
-      CallLogProc("opening file");
-      file = TFile::OpenRegular(path, TFile::Mode::Read);
+    try {
+      if (k == 0) {
+        CallLogProc("opening file");
+        file = TFile::OpenRegular(path, TFile::Mode::Read);
+      }
+      SendUpload(*socket, file, uploads[k], check.WholeSize, server, dedicated);
+    } catch (...) {
+      // A reset, so the server cannot take the part it got for a whole upload.
+      socket->Abort();
+      throw;
     }
-    SendUpload(*socket, file, uploads[k], check.WholeSize, server, dedicated);
     CloseConnection(socket);
   }
   CallLogProc("Data sent");
@@ -179,39 +203,87 @@ void SendSlot(size_t index, int32_t dedicated) {
   SideFilePending -= taken;
 }
 
-// One walk over the table; a slot that fails is logged and the walk goes on,
-// a set stop flag ends it. `unreachable` holds the servers that could not be
-// reached since they last took a connection: each is named in the error log
-// once when it stops answering. True when the pass sent at least one slot
-// and every slot it visited.
-bool SendPass(int32_t dedicated, std::set<std::string>& unreachable) {
+// What the sender keeps between passes about the servers that failed.
+struct ServerStanding {
+  // Named in the error log as unreachable, and not taken a connection since.
+  std::set<std::string> Unreachable;
+  // Their last try failed (no connection, an upload that failed or was cut):
+  // visited after the others until they take an upload whole.
+  std::set<std::string> Behind;
+};
+
+enum class SlotOutcome { Sent, Failed, Stopped };
+
+// The entries that wait in a slot, for a log line.
+std::string WaitingEntries(size_t index) {
+  bool exists = false;
+  return Num(SlotSnapshot(index, exists).Count);
+}
+
+std::string KeptBehind(size_t index) {
+  return "; its " + WaitingEntries(index) + " entries are kept and it is tried after the other servers";
+}
+
+// Sends one slot; a failure is logged once, naming the server, and leaves the
+// slot's file and count for a later pass.
+SlotOutcome VisitSlot(size_t index, const std::string& server, int32_t dedicated, ServerStanding& standing) {
+  try {
+    SendSlot(index, dedicated);
+    standing.Unreachable.erase(server);
+    standing.Behind.erase(server);
+    return SlotOutcome::Sent;
+  } catch (const StorageServerUnreachable&) {
+    if (standing.Unreachable.insert(server).second) {
+      CallErrorLogProc("Storage server " + server + " could not be reached (" + Num(StorageConnectTries) +
+                       " tries); its " + WaitingEntries(index) + " entries are kept and it is tried again on later passes");
+    }
+  } catch (const SendingStopped&) {
+    return SlotOutcome::Stopped;
+  } catch (const EInOutError& e) {
+    CallErrorLogProc("SentTilLagringserver error: " + e.Message() + " (storage server " + server + ")" +
+                     KeptBehind(index));
+  } catch (...) {
+    CallErrorLogProc("Exception in SentTilLagringserver: " + CurrentExceptionClassName() + ": storage server " + server +
+                     ": " + CurrentExceptionMessage() + KeptBehind(index));
+  }
+  standing.Behind.insert(server);
+  return SlotOutcome::Failed;
+}
+
+// One walk over the table: first every slot whose server is not behind, in
+// index order (slots claimed meanwhile included), then those that are. A
+// set stop flag ends it. True when the pass sent at least one slot and every
+// slot it visited.
+bool SendPass(int32_t dedicated, ServerStanding& standing) {
   bool all_sent = true;
   int visited = 0;
-  for (size_t i = 0;; ++i) {
-    bool exists = false;
+  // The slot's server when it has entries to send; empty otherwise.
+  auto waiting = [](size_t i, bool& exists) {
     const FileInfo slot = SlotSnapshot(i, exists);
-    if (!exists) break;
-    if (!slot.Used || slot.Count <= 0) continue;
+    return slot.Used && slot.Count > 0 ? slot.Server : std::string();
+  };
+  // False once the stop flag ended the pass.
+  auto visit = [&](size_t i, const std::string& server) {
     ++visited;
-    try {
-      SendSlot(i, dedicated);
-      unreachable.erase(slot.Server);
-    } catch (const StorageServerUnreachable&) {
-      all_sent = false;
-      if (unreachable.insert(slot.Server).second) {
-        CallErrorLogProc("Storage server " + slot.Server + " could not be reached (" + Num(StorageConnectTries) +
-                         " tries); its " + Num(SlotSnapshot(i, exists).Count) +
-                         " entries are kept and it is tried again on later passes");
-      }
-    } catch (const SendingStopped&) {
+    const SlotOutcome outcome = VisitSlot(i, server, dedicated, standing);
+    all_sent = all_sent && outcome == SlotOutcome::Sent;
+    return outcome != SlotOutcome::Stopped;
+  };
+  // Safeguard: failed servers last. A server that failed holds up the others' entries once, not every pass.
+  std::vector<size_t> behind;
+  bool exists = true;
+  for (size_t i = 0; exists; ++i) {
+    const std::string server = waiting(i, exists);
+    if (server.empty()) continue;
+    if (standing.Behind.count(server) > 0) {
+      behind.push_back(i);
+    } else if (!visit(i, server)) {
       return false;
-    } catch (const EInOutError& e) {
-      CallErrorLogProc("SentTilLagringserver error: " + e.Message());
-      all_sent = false;
-    } catch (...) {
-      CallErrorLogProc("Exception in SentTilLagringserver: " + CurrentExceptionClassName());
-      all_sent = false;
     }
+  }
+  for (size_t i : behind) {
+    const std::string server = waiting(i, exists);
+    if (!server.empty() && !visit(i, server)) return false;
   }
   return all_sent && visited > 0;
 }
@@ -245,7 +317,7 @@ TSentTilLagringserverThread::~TSentTilLagringserverThread() {
 }
 
 void TSentTilLagringserverThread::Execute() {
-  std::set<std::string> unreachable;
+  ServerStanding standing;
   while (!StopCrawling) {
     const int32_t dedicated = DedicatedServer ? 1 : 0;
     if (PendingSideFileCount() <= StorageSendThreshold) {
@@ -255,7 +327,7 @@ void TSentTilLagringserverThread::Execute() {
     SendingInProgres = true;
     bool all_sent = false;
     try {
-      all_sent = SendPass(dedicated, unreachable);
+      all_sent = SendPass(dedicated, standing);
     } catch (...) {
       CallErrorLogProc("Exception in SentTilLagringserver: " + CurrentExceptionClassName());
     }

@@ -14,6 +14,12 @@
 // queue file (a link, a FIFO, bytes without a whole entry) is moved aside to
 // a kept name instead. A file too large for one upload's 8-digit total goes
 // out as several uploads of whole entries.
+//
+// An upload is bounded as a whole (TStorageUploadPace), so a server that
+// takes the connection and then reads slowly or not at all cannot hold the
+// sender longer. A server whose last try failed (no connection, an upload
+// that failed or was cut) is visited after the others on later passes, until
+// it takes an upload whole.
 #pragma once
 
 #include <atomic>
@@ -34,6 +40,16 @@ constexpr size_t StorageBlockSize = 2024;
 // a server that restarts gets a few seconds, and one that never answers
 // costs each pass at most three connect time-outs.
 constexpr int StorageConnectTries = 3;
+
+// How long one upload may take, header and bytes, from the moment its
+// connection stands: a floor, plus its size at a floor rate. 32 KB/s is a
+// slow volunteer uplink (256 kbit/s), so a live server behind one is never
+// cut; the floor is what one stalled send is given anyway.
+struct TStorageUploadPace {
+  int64_t FloorMs = 120000;
+  int64_t BytesPerSecond = 32768;
+  int64_t DeadlineMs(int64_t bytes) const { return FloorMs + bytes * 1000 / BytesPerSecond; }
+};
 
 // The 81-character header of an upload of `total` bytes (header included).
 std::string FormatStorageHeader(int64_t total, int32_t dedicatedFlag, const std::string& dedicatedServerName,

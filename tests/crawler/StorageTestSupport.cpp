@@ -45,10 +45,12 @@ StorageUpload DecodeStorageUpload(const std::string& bytes) {
   return up;
 }
 
-StandInStorageServer::StandInStorageServer(const std::string& dir, std::vector<std::string> addresses, int reset)
-    : process_("storage_server.py", dir, Arguments(addresses, reset)) {}
+StandInStorageServer::StandInStorageServer(const std::string& dir, std::vector<std::string> addresses, int reset,
+                                           int read_rate)
+    : process_("storage_server.py", dir, Arguments(addresses, reset, read_rate)) {}
 
-std::vector<std::string> StandInStorageServer::Arguments(const std::vector<std::string>& addresses, int reset) {
+std::vector<std::string> StandInStorageServer::Arguments(const std::vector<std::string>& addresses, int reset,
+                                                         int read_rate) {
   std::vector<std::string> args;
   for (const auto& a : addresses) {
     args.push_back("--addr");
@@ -57,6 +59,10 @@ std::vector<std::string> StandInStorageServer::Arguments(const std::vector<std::
   if (reset > 0) {
     args.push_back("--reset");
     args.push_back(std::to_string(reset));
+  }
+  if (read_rate >= 0) {
+    args.push_back("--read-rate");
+    args.push_back(std::to_string(read_rate));
   }
   return args;
 }

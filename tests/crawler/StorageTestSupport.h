@@ -42,8 +42,11 @@ StorageUpload DecodeStorageUpload(const std::string& bytes);
 // directory. Ended (SIGTERM, then waited for) when the object goes.
 class StandInStorageServer {
  public:
-  // addresses empty: every address; reset: how many first connections it resets.
-  explicit StandInStorageServer(const std::string& dir, std::vector<std::string> addresses = {}, int reset = 0);
+  // addresses empty: every address; reset: how many first connections it
+  // resets; read_rate: bytes a second it reads of a connection (0: it never
+  // reads, as a server that hangs once connected), -1: as fast as they come.
+  explicit StandInStorageServer(const std::string& dir, std::vector<std::string> addresses = {}, int reset = 0,
+                                int read_rate = -1);
 
   bool Ready() const { return process_.Ready(); }
   // The finished connections so far, in order of arrival.
@@ -54,7 +57,7 @@ class StandInStorageServer {
   size_t CountUploads(const std::string& address = "") const;
 
  private:
-  static std::vector<std::string> Arguments(const std::vector<std::string>& addresses, int reset);
+  static std::vector<std::string> Arguments(const std::vector<std::string>& addresses, int reset, int read_rate);
   StandInProcess process_;
 };
 

@@ -16,6 +16,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import zlib
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tests", "standins"))
@@ -34,6 +35,14 @@ def enter_namespace():
     env = dict(os.environ, TOV_FAULT_NAMESPACE="1")
     args = [os.path.join(ROOT, "tests", "netns_run.sh"), "--pid", sys.executable] + sys.argv
     os.execve(args[0], args, env)
+
+
+def limit_send_buffers(max_bytes):
+    """Caps the TCP send buffers of the case's own network namespace, so that
+    a sender's writes wait on a slow reader after max_bytes rather than after
+    the megabytes that loopback's defaults let the system take."""
+    with open("/proc/sys/net/ipv4/tcp_wmem", "w") as f:
+        f.write("4096 16384 %d" % max_bytes)
 
 
 def bin_dir():
@@ -235,6 +244,23 @@ class World:
         """URLs of the entries of complete uploads, with repeats."""
         return [e["url"] for up in self.uploads() if up["complete"] for e in up["entries"]]
 
+    def deliver_left_over(self, address, count):
+        """With a storage server that reads at once started on address, and
+        the monitor started again: the entries of left_over(count) that
+        waited for address are delivered there exactly as left, and sqtemp
+        ends empty."""
+        back_dir = os.path.join(self.work, "storage-%s" % address)
+        self._standin("storage_server.py", back_dir, ["--addr", address])
+        self.start_monitor()
+        check(wait_until(lambda: any(up["complete"] for up in sidefiles.uploads(back_dir)), 60, step=0.5),
+              "the entries that waited were not delivered once %s answered" % address)
+        ups = [up for up in sidefiles.uploads(back_dir) if up["complete"]]
+        got = [e["docid"] for up in ups for e in up["entries"]]
+        check(got == ["left%d" % n for n in range(count)],
+              "%s received %d entries, not the %d left for it in order" % (address, len(got), count))
+        sqtemp = os.path.join(self.work, "sqtemp")
+        check(wait_until(lambda: not os.listdir(sqtemp), 30), "sqtemp keeps %s" % os.listdir(sqtemp))
+
     def close(self):
         for p in self.children:
             if p.poll() is None:
@@ -265,6 +291,15 @@ def site_pages(count, thumbs_every=0, missing_every=0, robots_every=0, size_kb=2
         else:
             lines.append("%s/gen/%d.html?p=%d" % (site, size_kb, i))
     return lines
+
+
+def left_over(count):
+    """The bytes of a queue file that an earlier run left: count entries with
+    the document ids left0, left1, ... in order."""
+    return b"".join(
+        sidefiles.encode_entry("crawl", "left%d" % n, "200", "http://left.example/%d" % n, "10.0.0.1",
+                               zlib.compress(("left over page %d " % n * 20).encode()))
+        for n in range(count))
 
 
 def _seed_argument():

@@ -23,7 +23,6 @@ import os
 import signal
 import sys
 import time
-import zlib
 
 import faultlib
 from faultlib import check, wait_until
@@ -34,16 +33,9 @@ PAGES = 600
 UNREACHABLE = "Storage server %s could not be reached" % DEAD
 
 
-def entry(n):
-    body = zlib.compress(("left over page %d " % n * 20).encode())
-    head = "%-10.10s%-10.10s%-3.3s%-200.200s%-15.15s%-10d%-10d" % (
-        "crawl", "left%d" % n, "200", "http://left.example/%d" % n, "10.0.0.1", len(body), 0)
-    return head.encode("latin-1") + body
-
-
 def run():
     w = faultlib.World("storage-dead", crawl_when_idle=10)
-    left = b"".join(entry(n) for n in range(LEFT))
+    left = faultlib.left_over(LEFT)
     with open(os.path.join(w.work, "sqtemp", DEAD), "wb") as f:
         f.write(left)
     pages = faultlib.site_pages(PAGES)
@@ -70,17 +62,7 @@ def run():
         check(w.log_count("SendingInProgres whiled exit") == 0,
               "the shut-down waited out the sender's connect tries")
 
-        back_dir = os.path.join(w.work, "storage-%s" % DEAD)
-        w._standin("storage_server.py", back_dir, ["--addr", DEAD])
-        w.start_monitor()
-        check(wait_until(lambda: any(up["complete"] for up in faultlib.sidefiles.uploads(back_dir)), 60, step=0.5),
-              "the entries that waited were not delivered once %s answered" % DEAD)
-        ups = [up for up in faultlib.sidefiles.uploads(back_dir) if up["complete"]]
-        got = [e["docid"] for up in ups for e in up["entries"]]
-        check(got == ["left%d" % n for n in range(LEFT)],
-              "%s received %d entries, not the %d left for it in order" % (DEAD, len(got), LEFT))
-        sqtemp = os.path.join(w.work, "sqtemp")
-        check(wait_until(lambda: not os.listdir(sqtemp), 30), "sqtemp keeps %s" % os.listdir(sqtemp))
+        w.deliver_left_over(DEAD, LEFT)
         print("all %d pages delivered to the live server %.0f s after the start while %s was dead, which the "
               "error log named once; stopped in %.1f s; the %d entries that waited went out once it answered"
               % (PAGES, delivered_after, DEAD, stopped_after, LEFT))

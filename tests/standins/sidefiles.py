@@ -33,6 +33,13 @@ def _size(head, start):
     return int(text) if text.isdigit() else None
 
 
+def encode_entry(page_type, docid, status, url, peer, body, thumbnail=b""):
+    """An entry as the crawler writes it (texts cut to their widths)."""
+    head = "%-10.10s%-10.10s%-3.3s%-200.200s%-15.15s%-10d%-10d" % (
+        page_type, docid, status, url, peer, len(body), len(thumbnail))
+    return head.encode("latin-1") + body + thumbnail
+
+
 def decode_entries(data):
     """(entries, whole_size): the whole entries at the start of data as dicts,
     and how many bytes they span. Stops at a bad or partial entry."""

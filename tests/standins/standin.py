@@ -7,9 +7,13 @@ import socket
 import threading
 
 
-def listen(addr, port, backlog=128):
+def listen(addr, port, backlog=128, rcvbuf=None):
+    """A listening socket; rcvbuf, when given, is the receive buffer that its
+    connections start with."""
     s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    if rcvbuf is not None:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
     s.bind((addr, port))
     s.listen(backlog)
     return s

@@ -13,6 +13,11 @@ what the one before received.
 --reset N makes the first N connections end with a reset after their first
 bytes (as a server that fails mid-upload would), without recording them.
 
+--read-rate B makes every connection read at most B bytes a second (0: none
+at all, as a server that hangs once connected), through a small receive
+buffer, so a sender's writes soon wait on it. A connection its peer resets is
+not recorded.
+
 When it listens on every address it writes "ready" in the output directory.
 Stops on SIGTERM or SIGINT.
 """
@@ -23,6 +28,7 @@ import socket
 import struct
 import sys
 import threading
+import time
 
 import standin
 
@@ -42,6 +48,7 @@ def main():
     ap.add_argument("--port", type=int, default=8080)
     ap.add_argument("--addr", action="append", default=[])
     ap.add_argument("--reset", type=int, default=0)
+    ap.add_argument("--read-rate", type=int, default=-1)
     args = ap.parse_args()
 
     os.makedirs(args.dir, exist_ok=True)
@@ -68,13 +75,22 @@ def main():
                 return
             chunks = []
             while True:
-                data = conn.recv(1 << 20)
+                if args.read_rate == 0:
+                    time.sleep(1)
+                    continue
+                try:
+                    data = conn.recv(1 << 20 if args.read_rate < 0 else args.read_rate)
+                except ConnectionResetError:
+                    return
                 if not data:
                     break
                 chunks.append(data)
+                if args.read_rate > 0:
+                    time.sleep(1)
             standin.write_record(os.path.join(args.dir, "%s-%06d.bin" % (local, n)), b"".join(chunks))
 
-    listeners = [standin.listen(addr, args.port) for addr in args.addr or ["0.0.0.0"]]
+    listeners = [standin.listen(addr, args.port, rcvbuf=4096 if args.read_rate >= 0 else None)
+                 for addr in args.addr or ["0.0.0.0"]]
     for s in listeners:
         standin.serve_in_threads(s, serve, take_number)
     standin.run_until_stopped(args.dir, listeners)
