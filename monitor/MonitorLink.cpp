@@ -7,6 +7,7 @@
 
 #include "common/ErrorLog.h"
 #include "common/MessageKinds.h"
+#include "monitor/Supervision.h"
 #include "monitor/TestHook.h"
 #include "platform/MessageBox.h"
 #include "platform/Processes.h"
@@ -49,7 +50,13 @@ std::vector<TClientMenuItem> ClientMenuItems(const std::vector<TClientEntry>& na
   return items;
 }
 
-int32_t LaunchCrawler() { return SpawnProgram(LocateProgram("Tovfetch", ProgramDir())); }
+TCrawlerStart LaunchCrawler(const std::string& dir) {
+  TCrawlerStart start;
+  start.Program = LocateProgram(kCrawlerProgram, dir);
+  start.Pid = SpawnProgram(start.Program);
+  if (start.Pid < 0) start.Error = errno;
+  return start;
+}
 
 void SetCrawlerLauncher(TCrawlerLauncher launcher) { Launcher().Set(std::move(launcher)); }
 
@@ -208,9 +215,9 @@ void TMonitorLink::ClientMenuClick(int32_t tag) {
 bool TMonitorLink::StartCrawler() {
   if (Exiting) return false;
   TCrawlerLauncher launcher = Launcher().Get();
-  int32_t pid = launcher ? launcher() : LaunchCrawler();
-  if (pid > 0) return true;
-  TryWriteErrorLog(std::string("Couldn't execute the application Tovfetch: ") + std::strerror(errno));
+  const TCrawlerStart start = launcher ? launcher() : LaunchCrawler(ProgramDir());
+  if (start.Pid > 0) return true;
+  TryWriteErrorLog("Couldn't execute the application " + start.Program + ": " + std::strerror(start.Error));
   ShowMessageBox({"Couldn't execute the application", "Error", TMsgDlgType::mtWarning, mbOK});
   return false;
 }

@@ -50,11 +50,20 @@ struct TClientMenuItem {
 };
 std::vector<TClientMenuItem> ClientMenuItems(const std::vector<TClientEntry>& names);
 
-// Starts the crawler program; the child's id, or -1 with errno set.
-using TCrawlerLauncher = std::function<int32_t()>;
-// The program "Tovfetch" beside this program's file, else on PATH, started in
-// the current directory.
-int32_t LaunchCrawler();
+// What a start of the crawler program gave: the child's id, or -1 and the
+// errno of the failure. Program names what was started: a path, or a name
+// looked up on PATH.
+struct TCrawlerStart {
+  int32_t Pid = -1;
+  std::string Program;
+  int Error = 0;
+};
+// Starts the crawler program.
+using TCrawlerLauncher = std::function<TCrawlerStart()>;
+// The program "Tovfetch" in dir (LocateProgram: whatever stands there under
+// that name, else the one on PATH), started in the current directory.
+// StartCrawler takes dir from ProgramDir().
+TCrawlerStart LaunchCrawler(const std::string& dir);
 // Tests put their own crawler here; nullptr restores LaunchCrawler.
 void SetCrawlerLauncher(TCrawlerLauncher launcher);
 
@@ -115,8 +124,8 @@ class TMonitorLink {
   void ClientMenuClick(int32_t tag);
 
   // Starts the crawler program unless the user is exiting; when it cannot be
-  // started, logs why and shows "Couldn't execute the application". True
-  // when a program was started.
+  // started, logs what was tried and why and shows "Couldn't execute the
+  // application". True when a program was started.
   bool StartCrawler();
 
  private:

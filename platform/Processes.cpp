@@ -194,9 +194,13 @@ std::string ProgramDir() {
 }
 
 std::string LocateProgram(const std::string& name, const std::string& dir) {
+  // Safeguard: real start failure. A program beside that cannot be run (no
+  // execute right, a folder, a link to nothing) is still the one started, so
+  // the failure names it and its own fault instead of a search of PATH that
+  // finds nothing.
   std::string beside = PathJoin(dir, name);
   struct stat st {};
-  if (::stat(beside.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(beside.c_str(), X_OK) == 0) return beside;
+  if (::lstat(beside.c_str(), &st) == 0) return beside;
   return name;
 }
 

@@ -25,8 +25,9 @@ bool ProcessThreadsLeft(int32_t pid);
 // The directory that holds the running program's file.
 std::string ProgramDir();
 
-// dir/name when that is an executable file, else name alone, which
-// SpawnProgram then looks up on PATH.
+// dir/name whenever anything stands under that name there, also a file that
+// cannot be run; name alone, which SpawnProgram then looks up on PATH, only
+// when nothing does.
 std::string LocateProgram(const std::string& name, const std::string& dir);
 
 // Starts a program with no arguments, in this process's current directory and

@@ -88,8 +88,7 @@ class MainFormTest : public ::testing::Test {
     });
     SetCrawlerLauncher([this] {
       ++launches_;
-      if (launch_result_ < 0) errno = ENOENT;
-      return launch_result_;
+      return TCrawlerStart{launch_result_, "Tovfetch", launch_result_ < 0 ? ENOENT : 0};
     });
     ConfigData config;
     config.MaxCrawlers = 12;

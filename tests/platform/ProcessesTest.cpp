@@ -65,11 +65,30 @@ TEST_F(ProcessesTest, ProgramBesideTheDirectoryIsPreferredWhenExecutable) {
   ::mkdir("a", 0755);
   std::string beside = WriteScript(PathJoin(work_.Path(), "a"), "Tovfetch");
   EXPECT_EQ(LocateProgram("Tovfetch", PathJoin(work_.Path(), "a")), beside);
-  ::chmod(beside.c_str(), 0644);
-  EXPECT_EQ(LocateProgram("Tovfetch", PathJoin(work_.Path(), "a")), "Tovfetch");
-  ::mkdir("a/Dir", 0755);
-  EXPECT_EQ(LocateProgram("Dir", PathJoin(work_.Path(), "a")), "Dir");
   EXPECT_EQ(LocateProgram("Tovfetch", PathJoin(work_.Path(), "none")), "Tovfetch");
+  EXPECT_EQ(LocateProgram("Missing", PathJoin(work_.Path(), "a")), "Missing");
+}
+
+// Whatever stands beside under the name is what is started, so its start
+// fails with its own fault rather than with a search of PATH.
+TEST_F(ProcessesTest, ProgramBesideThatCannotBeRunIsStillTheOneStarted) {
+  ::mkdir("a", 0755);
+  const std::string dir = PathJoin(work_.Path(), "a");
+  ::chmod(WriteScript(dir, "NoRight").c_str(), 0644);
+  ::mkdir("a/Folder", 0755);
+  ASSERT_EQ(::symlink("nowhere", "a/Dangling"), 0);
+  struct Case {
+    const char* name;
+    int error;
+  };
+  const Case cases[] = {{"NoRight", EACCES}, {"Folder", EACCES}, {"Dangling", ENOENT}};
+  for (const Case& c : cases) {
+    const std::string located = LocateProgram(c.name, dir);
+    EXPECT_EQ(located, PathJoin(dir, c.name));
+    errno = 0;
+    EXPECT_EQ(SpawnProgram(located), -1) << c.name;
+    EXPECT_EQ(errno, c.error) << c.name;
+  }
 }
 
 TEST_F(ProcessesTest, EndedProcessesDoNotExistEvenBeforeTheyAreReaped) {
