@@ -42,8 +42,10 @@ std::string ErrorLogStamp() {
 }
 
 void WriteErrorLog(std::string_view msg) {
-  static std::mutex serialise;
-  std::lock_guard<std::mutex> guard(serialise);
+  // Never destroyed: a thread may still log while the process ends (the
+  // monitor's reaper of a crawler that has just ended, say).
+  static auto* serialise = new std::mutex;
+  std::lock_guard<std::mutex> guard(*serialise);
 
   std::string line = ErrorLogStamp();
   line.append(msg);

@@ -13,7 +13,8 @@ namespace tov {
 // denied", a file held by another writer for longer than a moment I/O error 32;
 // the line then goes to standard error, and a line the disk took only part of
 // is cut off the file again.
-// Calls from threads of one process are serialised, so they never collide.
+// Calls from threads of one process are serialised, so they never collide,
+// and may come while the process ends.
 void WriteErrorLog(std::string_view msg);
 
 // The "<time> <date>: " stamp that WriteErrorLog puts before a message.

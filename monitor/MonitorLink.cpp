@@ -53,7 +53,13 @@ std::vector<TClientMenuItem> ClientMenuItems(const std::vector<TClientEntry>& na
 TCrawlerStart LaunchCrawler(const std::string& dir) {
   TCrawlerStart start;
   start.Program = LocateProgram(kCrawlerProgram, dir);
-  start.Pid = SpawnProgram(start.Program);
+  // Safeguard: crawler end logged. A crawler that ends at once (its library
+  // gone, say) is otherwise seen only as a silent one four minutes later. The
+  // reaper thread may run while the monitor ends: it touches nothing but the
+  // error log, which lives as long as the process.
+  start.Pid = SpawnProgram(start.Program, [](int32_t pid, int wait_status) {
+    TryWriteErrorLog(std::string(kCrawlerProgram) + " (process " + IntToStr(pid) + ") " + WaitStatusText(wait_status));
+  });
   if (start.Pid < 0) start.Error = errno;
   return start;
 }

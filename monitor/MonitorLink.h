@@ -61,8 +61,9 @@ struct TCrawlerStart {
 // Starts the crawler program.
 using TCrawlerLauncher = std::function<TCrawlerStart()>;
 // The program "Tovfetch" in dir (LocateProgram: whatever stands there under
-// that name, else the one on PATH), started in the current directory.
-// StartCrawler takes dir from ProgramDir().
+// that name, else the one on PATH), started in the current directory. When a
+// crawler started here ends, the error log gets one line with its exit code
+// or the signal that ended it. StartCrawler takes dir from ProgramDir().
 TCrawlerStart LaunchCrawler(const std::string& dir);
 // Tests put their own crawler here; nullptr restores LaunchCrawler.
 void SetCrawlerLauncher(TCrawlerLauncher launcher);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -63,14 +64,23 @@ class SpawnAttributes {
   bool ok_ = false;
 };
 
-void ReapWhenEnded(pid_t pid) {
+void ReapWhenEnded(pid_t pid, TChildEnded on_end) {
   try {
-    std::thread([pid] {
-      while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    std::thread([pid, on_end = std::move(on_end)] {
+      int status = 0;
+      pid_t reaped = -1;
+      while ((reaped = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+      }
+      if (reaped != pid || !on_end) return;
+      try {
+        on_end(static_cast<int32_t>(pid), status);
+      } catch (...) {
+        // Nobody is left to tell on this thread.
       }
     }).detach();
   } catch (...) {
-    // No thread to be had: the child stays unreaped until this process ends.
+    // No thread to be had: the child stays unreaped until this process ends,
+    // and its end goes untold.
   }
 }
 
@@ -204,7 +214,7 @@ std::string LocateProgram(const std::string& name, const std::string& dir) {
   return name;
 }
 
-int32_t SpawnProgram(const std::string& path) {
+int32_t SpawnProgram(const std::string& path, TChildEnded on_end) {
   SpawnAttributes attributes;
   if (!attributes.Prepare()) {
     errno = ENOMEM;
@@ -220,8 +230,20 @@ int32_t SpawnProgram(const std::string& path) {
     errno = err;
     return -1;
   }
-  ReapWhenEnded(pid);
+  ReapWhenEnded(pid, std::move(on_end));
   return static_cast<int32_t>(pid);
+}
+
+std::string WaitStatusText(int wait_status) {
+  if (WIFEXITED(wait_status)) return "ended with exit code " + IntToStr(WEXITSTATUS(wait_status));
+  if (WIFSIGNALED(wait_status)) {
+    const int sig = WTERMSIG(wait_status);
+    const char* description = ::sigdescr_np(sig);
+    std::string text = "was ended by signal " + IntToStr(sig);
+    if (description != nullptr) text += std::string(" (") + description + ")";
+    return text;
+  }
+  return "ended with wait status " + IntToStr(wait_status);
 }
 
 }  // namespace tov

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,11 +31,21 @@ std::string ProgramDir();
 // when nothing does.
 std::string LocateProgram(const std::string& name, const std::string& dir);
 
+// Told once that a child started by SpawnProgram has ended: its id and its
+// wait status. It runs on the thread that reaped the child, maybe while this
+// process ends, so it may touch only what lives as long as the process.
+using TChildEnded = std::function<void(int32_t pid, int wait_status)>;
+
 // Starts a program with no arguments, in this process's current directory and
 // with its environment. A path with a "/" is taken as it is, a bare name is
 // looked up on PATH. Returns the child's id, or -1 with errno set when the
-// program cannot be started. The child is reaped when it ends.
-int32_t SpawnProgram(const std::string& path);
+// program cannot be started. The child is reaped when it ends, and on_end,
+// when given, is told then.
+int32_t SpawnProgram(const std::string& path, TChildEnded on_end = nullptr);
+
+// How a child ended, from its wait status: "ended with exit code 3" or "was
+// ended by signal 9 (Killed)".
+std::string WaitStatusText(int wait_status);
 
 // Whether a process entry's executable name stands for name: the upper-case
 // form of its file-name part (after the last "/") or, failing that, of the

@@ -216,12 +216,15 @@ TEST_F(TovwatchTest, ACrawlerStoppedWithSigstopIsKilledAndReplaced) {
 
   ASSERT_TRUE(WaitForLogLine(kRestart, dir_, 300000)) << monitor->Stderr();
   EXPECT_TRUE(WaitUntil([&] { return !ProcessExists(hung); }, 10000));
+  const std::string killed = "Tovfetch (process " + std::to_string(hung) + ") was ended by signal 9 (Killed)";
+  EXPECT_TRUE(WaitUntil([&] { return LogCount(killed, dir_) == 1; }, 10000));
   // The new one starts once every thread of the killed one has ended, which
   // on a busy machine may take up to the restart's wait of 60 ticks.
   EXPECT_TRUE(WaitUntil([&] { return LogCount(kCrawlerStarted, dir_) == 2; }, 90000));
   EXPECT_TRUE(WaitUntil([&] { return CrawlerPid(dir_) != hung && ProcessExists(CrawlerPid(dir_)); }, 10000));
   EXPECT_TRUE(WaitUntil([&] { return LogCount(kUnknownKind, dir_) == 2; }, 20000));
   EXPECT_EQ(LogCount(kRestart, dir_), 1);
+  EXPECT_EQ(LogCount(killed, dir_), 1);
 
   monitor->Signal(SIGTERM);
   EXPECT_EQ(monitor->WaitExit(), 0);

@@ -82,6 +82,33 @@ class CrawlerStartTest : public ::testing::Test {
   std::vector<TMessageBoxRequest> boxes_;
 };
 
+// A crawler that ends at once is named in the log then, once, with how it
+// ended, instead of only as a silent one minutes later.
+TEST_F(CrawlerStartTest, ACrawlerThatEndsGetsOneLineWithItsExitCodeOrSignal) {
+  struct Case {
+    const char* script;
+    const char* ending;
+  };
+  const Case cases[] = {
+      {"exit 127", "ended with exit code 127"},
+      {"exit 0", "ended with exit code 0"},
+      {"kill -KILL $$", "was ended by signal 9 (Killed)"},
+  };
+  std::vector<std::string> lines;
+  for (const Case& c : cases) {
+    const std::string dir = Dir("bin" + std::to_string(lines.size()));
+    ::mkdir(dir.c_str(), 0755);
+    Script(dir, "Tovfetch", c.script);
+    const int32_t pid = Start(dir);
+    ASSERT_GT(pid, 0) << c.script;
+    lines.push_back("Tovfetch (process " + std::to_string(pid) + ") " + c.ending);
+  }
+  EXPECT_TRUE(test::WaitUntil([&] { return std::all_of(lines.begin(), lines.end(), Logged); }, 10000));
+  for (const std::string& line : lines) EXPECT_EQ(Logged(line), 1) << line;
+  EXPECT_TRUE(boxes_.empty());
+  EXPECT_FALSE(FileExists("started.txt"));
+}
+
 // What stands beside under the crawler's name is what is started: when it
 // cannot be run, the line names it and its fault, and PATH is not searched.
 TEST_F(CrawlerStartTest, AProgramBesideThatCannotBeRunIsNamedWithItsFault) {
@@ -118,8 +145,11 @@ TEST_F(CrawlerStartTest, AProgramBesideThatCannotBeRunIsNamedWithItsFault) {
 
   // Nothing beside: the one on PATH.
   ::unlink(beside.c_str());
-  EXPECT_GT(Start(Dir("bin")), 0);
+  const int32_t pid = Start(Dir("bin"));
+  ASSERT_GT(pid, 0);
   EXPECT_TRUE(test::WaitUntil([] { return FileExists("started.txt"); }));
+  EXPECT_TRUE(test::WaitUntil(
+      [&] { return Logged("Tovfetch (process " + std::to_string(pid) + ") ended with exit code 0") == 1; }, 10000));
 }
 
 }  // namespace

@@ -12,7 +12,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/Files.h"
@@ -88,6 +91,66 @@ TEST_F(ProcessesTest, ProgramBesideThatCannotBeRunIsStillTheOneStarted) {
     errno = 0;
     EXPECT_EQ(SpawnProgram(located), -1) << c.name;
     EXPECT_EQ(errno, c.error) << c.name;
+  }
+}
+
+TEST(WaitStatusText, SaysTheExitCodeOrTheSignal) {
+  struct Case {
+    int status;
+    std::string text;
+  };
+  const Case cases[] = {
+      {W_EXITCODE(0, 0), "ended with exit code 0"},
+      {W_EXITCODE(127, 0), "ended with exit code 127"},
+      {W_EXITCODE(0, SIGKILL), "was ended by signal 9 (Killed)"},
+      {W_EXITCODE(0, SIGSEGV), "was ended by signal 11 (Segmentation fault)"},
+      {W_EXITCODE(0, SIGRTMAX), "was ended by signal " + std::to_string(SIGRTMAX)},  // no description
+  };
+  for (const Case& c : cases) EXPECT_EQ(WaitStatusText(c.status), c.text) << c.status;
+}
+
+// Each child's end is told once, with its own id and status; a child of
+// another start is not told to this one.
+TEST_F(ProcessesTest, TheReaperTellsOnceHowEachChildEnded) {
+  struct Told {
+    std::mutex mutex;
+    std::vector<std::pair<int32_t, int>> ends;
+  };
+  auto told = std::make_shared<Told>();  // outlives the test for a late call
+  auto tell = [told](int32_t pid, int status) {
+    std::lock_guard<std::mutex> lock(told->mutex);
+    told->ends.emplace_back(pid, status);
+  };
+  struct Case {
+    const char* script;
+    int status;
+  };
+  const Case cases[] = {
+      {"exit 3", W_EXITCODE(3, 0)},
+      {"exit 0", W_EXITCODE(0, 0)},
+      {"kill -KILL $$", W_EXITCODE(0, SIGKILL)},
+      {"kill -TERM $$", W_EXITCODE(0, SIGTERM)},
+  };
+  std::vector<int32_t> pids;
+  for (const Case& c : cases) {
+    const std::string path = PathJoin(work_.Path(), "child" + std::to_string(pids.size()));
+    test::WriteFileBytes(path, std::string("#!/bin/sh\n") + c.script + "\n");
+    ::chmod(path.c_str(), 0755);
+    pids.push_back(SpawnProgram(path, tell));
+    ASSERT_GT(pids.back(), 0) << c.script;
+  }
+  const int32_t untold = SpawnProgram(WriteScript(work_.Path(), "untold"));
+  ASSERT_GT(untold, 0);
+  auto ends = [&] {
+    std::lock_guard<std::mutex> lock(told->mutex);
+    return told->ends;
+  };
+  ASSERT_TRUE(test::WaitUntil([&] { return ends().size() >= pids.size(); }, 10000));
+  EXPECT_TRUE(test::WaitUntil([&] { return Reaped(untold); }));
+  const std::vector<std::pair<int32_t, int>> seen = ends();
+  EXPECT_EQ(seen.size(), pids.size());
+  for (size_t i = 0; i < pids.size(); ++i) {
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), std::make_pair(pids[i], cases[i].status)), 1) << cases[i].script;
   }
 }
 
