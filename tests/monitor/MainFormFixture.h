@@ -114,7 +114,7 @@ class TickTest : public MainFormTest {
     SetCrawlerKiller([this](const std::string& name) {
       kills_.push_back(name);
       monitor_when_killed_ = form_ && form_->Link().IPCMonitor() != nullptr;
-      return std::vector<int32_t>{};
+      return ended_;
     });
     SetIdleSource([this] { return idle_ms_; });
     SetInterfaceTableSource([this](TMIBIfArray& table) {
@@ -177,6 +177,7 @@ class TickTest : public MainFormTest {
 
   ConfigData config_;
   std::vector<std::string> kills_;
+  std::vector<int32_t> ended_;  // the crawlers the kill reports ended
   bool monitor_when_killed_ = false;
   uint64_t idle_ms_ = 0;
   uint32_t in_octets_ = 0;

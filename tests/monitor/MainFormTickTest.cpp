@@ -8,9 +8,11 @@
 #include <QSlider>
 #include <QTimer>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/Config.h"
@@ -19,7 +21,9 @@
 #include "monitor/Supervision.h"
 #include "platform/MessageBox.h"
 #include "platform/Processes.h"
+#include "platform/Threads.h"
 #include "tests/monitor/MainFormFixture.h"
+#include "tests/support/SleepWatch.h"
 
 namespace tov {
 namespace {
@@ -249,6 +253,39 @@ TEST_F(TickTest, ACrawlerThatCannotBeStartedOnRestartOpensOneMessageAtATime) {
   EXPECT_EQ(launches_, 3);
   EXPECT_EQ(boxes_.size(), 2u);
   EXPECT_EQ(kills_.size(), 2u);
+}
+
+// The restart's ticks never hold the window thread in a sleep: not the one
+// that ends the crawlers, nor those that wait for them to go, nor the one
+// that makes the new link monitor and starts the new crawler. A sleep is
+// told by the time it asks for, so a loaded machine cannot make one up.
+TEST_F(TickTest, NoTickOfARestartSleepsOnTheWindowThread) {
+  constexpr int64_t kLongSleepMs = 100;  // a lock's retry of a few ms is no hold
+  TTovwatchMainForm& form = Start();
+  ended_ = {CurrentProcessId()};  // a crawler that does not go: the restart waits its longest
+  Tick(241);
+  test::SleepWatch watch;
+  Tick();
+  ASSERT_EQ(kills_.size(), 1u);
+  EXPECT_TRUE(form.Supervision().RestartInProgress());
+  Tick(kCrawlerEndWaitTicks);
+  EXPECT_EQ(launches_, 2);
+  EXPECT_FALSE(form.Supervision().RestartInProgress());
+  EXPECT_LT(watch.LongestMs(), kLongSleepMs) << "the window thread slept during the restart";
+}
+
+// What the restart's test relies on: the watch keeps the time that a sleep
+// of the watched thread asked for, whatever the sleep's kind, and takes no
+// other wait, nor another thread's sleep, for one.
+TEST(SleepWatch, KeepsTheLongestSleepTheWatchedThreadAskedFor) {
+  test::SleepWatch watch;
+  std::thread([] { RealSleep(300); }).join();
+  EXPECT_EQ(watch.LongestMs(), 0);
+  // A sleep is seen once the watch runs during it: each is repeated until it is.
+  for (int i = 0; i < 100 && watch.LongestMs() == 0; ++i) RealSleep(150);
+  EXPECT_EQ(watch.LongestMs(), 150);
+  for (int i = 0; i < 100 && watch.LongestMs() == 150; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  EXPECT_EQ(watch.LongestMs(), 250);
 }
 
 }  // namespace
