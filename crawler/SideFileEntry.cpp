@@ -163,16 +163,21 @@ std::string MoveSideFileAside(const std::string& path, const std::string& why) {
   return kept;
 }
 
-SideFileCheck CheckSideFile(const std::string& path) {
-  SideFileCheck check;
+std::string SideFileNameFault(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return {};
   // Safeguard: take-up destroys nothing. A link planted in the queue folder is never followed, and a FIFO
   // never waited on.
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) RaiseIoErrorFromErrno(errno);
-  if (!S_ISREG(st.st_mode)) {
-    check.LeftAlone = "not a regular file";
-    return check;
-  }
+  if (!S_ISREG(st.st_mode)) return "not a regular file";
+  // Safeguard: one name only. The bytes of a file with a second name belong to that name too.
+  if (st.st_nlink > 1) return "it has more than one name";
+  return {};
+}
+
+SideFileCheck CheckSideFile(const std::string& path) {
+  SideFileCheck check;
+  check.LeftAlone = SideFileNameFault(path);
+  if (!check.LeftAlone.empty()) return check;
   TFile file = TFile::OpenRegular(path, TFile::Mode::ReadWrite);
   const int64_t size = file.Size();
   std::string head(SideFileEntryHeadSize, '\0');

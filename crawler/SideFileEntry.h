@@ -92,10 +92,18 @@ struct SideFileCheck {
 // partial entry left by a crash (or everything from a damaged head on) is
 // never sent or appended behind. The cut bytes are moved aside into a kept
 // file of their own, and the cut is logged through ErrorLogProc. A file that
-// is not a regular one (a link is never followed) or that does not begin
-// with a whole entry is not touched at all. Raises EInOutError when the file
-// cannot be opened, read or cut; it is then as it was.
+// is not a regular one (a link is never followed), that has a second name, or
+// that does not begin with a whole entry is not touched at all. Raises
+// EInOutError when the file cannot be opened, read or cut; it is then as it
+// was.
 SideFileCheck CheckSideFile(const std::string& path);
+
+// Why what stands under a name of the queue folder can be no queue file:
+// "not a regular file" (a link is looked at, not followed) or "it has more
+// than one name" (a hard link: cutting or appending would change the file
+// under its other name too). Empty for a regular file of one name, and when
+// nothing can be looked at under the name (the open that follows says why).
+std::string SideFileNameFault(const std::string& path);
 
 // Kept files hold bytes moved out of the queue: "<address>_kept<n>" beside
 // the queue files. No such name can be a storage address or a sending name,

@@ -12,6 +12,10 @@ std::string SideFileName(const std::string& storage) { return PathJoin(PathJoin(
 
 namespace {
 
+void MoveAsideForFreshFile(const std::string& path, const std::string& why, const std::string& storage) {
+  MoveSideFileAside(path, why + "; new entries for " + storage + " go to a fresh file");
+}
+
 // Safeguard: take-up destroys nothing. New entries are never appended behind, nor sent with, bytes the
 // take-up could not read.
 // Run when an address gets its slot, before anything is written to its file.
@@ -21,12 +25,20 @@ void MoveLeftAloneFilesAside(const std::string& storage) {
   for (const LeftAloneSideFile& f : it->second) {
     if (!NameInUse(f.Path)) continue;  // gone meanwhile
     try {
-      MoveSideFileAside(f.Path, f.Why + "; new entries for " + storage + " go to a fresh file");
+      MoveAsideForFreshFile(f.Path, f.Why, storage);
     } catch (const EInOutError& e) {
       CallErrorLogProc("Cant move side file " + f.Path + " aside: " + e.Message());
     }
   }
   EngineState.SideFilesLeftAlone.erase(it);
+}
+
+// Safeguard: one name only. An append writes through no link and into no file with a second name, even one
+// planted under the queue file's name while the crawler runs: that is moved aside, and a fresh file begun.
+// A file that cannot be moved aside raises, so nothing is written into it.
+TFile OpenQueueFile(const std::string& path, const std::string& storage) {
+  if (const std::string why = SideFileNameFault(path); !why.empty()) MoveAsideForFreshFile(path, why, storage);
+  return TFile::OpenAppendRegular(path);
 }
 
 }  // namespace
@@ -143,12 +155,14 @@ void AddToSideFileQueue(const ThumbnaleData& rec, bool logOpenFailure) {
 
   TFile once;
   TFile& file = index < EngineState.SideFileOpenFiles.size() ? EngineState.SideFileOpenFiles[index] : once;
-  // A file deleted behind the queue's back would swallow what follows.
-  if (file.IsOpen() && file.Unlinked()) file = TFile();
   try {
+    // A file deleted behind the queue's back would swallow what follows, and
+    // one that got a second name meanwhile would write into that name's file
+    // too: either is opened afresh, after a look at its name.
+    if (file.IsOpen() && file.NameCount() != 1) file = TFile();
     if (!file.IsOpen()) {
       try {
-        file = TFile::OpenAppend(slot.FileName);
+        file = OpenQueueFile(slot.FileName, storage);
       } catch (const EInOutError&) {
         if (logOpenFailure) CallErrorLogProc("cant write to SideFileQueue, file " + slot.FileName + " is locked.");
         throw;

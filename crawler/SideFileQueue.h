@@ -54,12 +54,12 @@ void InitSideFileQueue();
 // Counts the queue files that an earlier run left in sqtemp (plain and
 // "_sending" names) in their servers' slots and in SideFilePending, after
 // cutting each back to its whole entries (the cut bytes are kept aside), so
-// they are sent like new ones. Only regular files are taken up. Anything
-// else under an address's name (a link, a folder, a file that does not begin
-// with a whole entry) is logged and left as it is until that address gets
-// its slot; then it is moved aside to a kept name, so its bytes are neither
-// sent nor appended behind. Names that cannot be a storage address and kept
-// files are left alone.
+// they are sent like new ones. Only regular files of one name are taken up.
+// Anything else under an address's name (a link, a folder, a file with a
+// second name, a file that does not begin with a whole entry) is logged and
+// left as it is until that address gets its slot; then it is moved aside to
+// a kept name, so its bytes are neither sent nor appended behind. Names that
+// cannot be a storage address and kept files are left alone.
 void TakeUpSideFiles();
 
 // Appends one entry for rec to its server's queue file and counts it. A file
@@ -68,6 +68,9 @@ void TakeUpSideFiles();
 // write that fails part-way (a full disk; cut back off the file) leaves the
 // entry uncounted and raises EInOutError, so the caller still has the page.
 // An entry whose storage address cannot name a file is logged and not queued.
+// What stands under the queue file's name without being a regular file of
+// one name (planted while the crawler runs) is moved aside first, so the
+// entry goes to a fresh file.
 void AddToSideFileQueue(const ThumbnaleData& rec, bool logOpenFailure = true);
 
 // The queue file of a storage server: <WorkDir>/sqtemp/<storage>.

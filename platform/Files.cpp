@@ -127,13 +127,21 @@ TFile TFile::OpenAppend(const std::string& path) {
 
 TFile TFile::OpenRegular(const std::string& path, Mode mode) {
   // O_NONBLOCK only so that opening a FIFO cannot wait; it is cleared again.
-  int fd = ::open(path.c_str(), (mode == Mode::Read ? O_RDONLY : O_RDWR) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  return Regular(::open(path.c_str(), (mode == Mode::Read ? O_RDONLY : O_RDWR) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC),
+                 mode == Mode::ReadWrite);
+}
+
+TFile TFile::OpenAppendRegular(const std::string& path) {
+  return Regular(OpenCreatingPrivate(path, O_RDWR | O_APPEND | O_NOFOLLOW | O_NONBLOCK), true);
+}
+
+TFile TFile::Regular(int fd, bool write) {
   if (fd < 0) RaiseIoErrorFromErrno(errno == ELOOP || errno == ENXIO || errno == EISDIR ? EACCES : errno);
   TFile file(fd);
   struct stat st {};
   if (::fstat(fd, &st) != 0) RaiseIoErrorFromErrno(errno);
   if (!S_ISREG(st.st_mode)) throw EInOutError(5);
-  if (mode == Mode::ReadWrite && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) throw EInOutError(5);
+  if (write && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) throw EInOutError(5);
   int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) RaiseIoErrorFromErrno(errno);
   return file;
@@ -172,9 +180,10 @@ int64_t TFile::Size() const {
   return st.st_size;
 }
 
-bool TFile::Unlinked() const {
+uint64_t TFile::NameCount() const {
   struct stat st {};
-  return ::fstat(fd_, &st) == 0 && st.st_nlink == 0;
+  if (::fstat(fd_, &st) != 0) RaiseIoErrorFromErrno(errno);
+  return st.st_nlink;
 }
 
 void TFile::Seek(int64_t offset) {

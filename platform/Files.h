@@ -35,6 +35,9 @@ class TFile {
   // An existing regular file, never through a symbolic link and never waiting
   // on a FIFO: a link, folder, FIFO or device raises "File access denied".
   static TFile OpenRegular(const std::string& path, Mode mode);
+  // OpenAppend with OpenRegular's refusals: the existing regular file
+  // positioned at its end, or a new one (0600), never a link's target.
+  static TFile OpenAppendRegular(const std::string& path);
   // A new file (mode 0600) that takes no name in use, a dangling link's
   // included; an existing name raises.
   static TFile CreateNew(const std::string& path);
@@ -50,8 +53,9 @@ class TFile {
   void Write(const void* data, size_t n);
   void Write(std::string_view bytes) { Write(bytes.data(), bytes.size()); }
   int64_t Size() const;
-  // Whether the file has been deleted while open: it has no name any more.
-  bool Unlinked() const;
+  // How many names (hard links) the file has: 0 once it has been deleted
+  // while open, more than 1 when it can also be reached under other names.
+  uint64_t NameCount() const;
   void Seek(int64_t offset);
   // Cuts or extends the file to size bytes; the position is left as it is.
   void Truncate(int64_t size);
@@ -62,6 +66,9 @@ class TFile {
 
  private:
   explicit TFile(int fd) : fd_(fd) {}
+  // The file of a descriptor opened with O_NONBLOCK, if it is a regular one
+  // (writable when `write`); raises as OpenRegular does otherwise.
+  static TFile Regular(int fd, bool write);
   int fd_ = -1;
 };
 

@@ -351,13 +351,18 @@ std::string LinkTarget(const std::string& path) {
 }
 
 // Nothing that lies in sqtemp is destroyed or followed: only whole entries
-// of regular files are taken up, cut bytes are kept beside them, and
-// whatever is left alone under an address's name is moved aside (whole, as
-// it was) once that address gets entries, which then go to a fresh file.
+// of regular files of one name are taken up, cut bytes are kept beside them,
+// and whatever is left alone under an address's name is moved aside (whole,
+// as it was) once that address gets entries, which then go to a fresh file.
 TEST_F(SideFileQueueTest, TheTakeUpDestroysNothingAndFollowsNoLink) {
   const std::string outside = PathJoin(WorkDir, "outside.txt");
   const std::string outside_bytes(440, 'o');
   WriteFileBytes(outside, outside_bytes);
+  // A file elsewhere that reads as a queue file with a crash's partial
+  // entry: under a second name in sqtemp, neither cut nor appended to.
+  const std::string elsewhere = PathJoin(WorkDir, "elsewhere.dat");
+  const std::string elsewhere_bytes = Entries(0, 2, "127.0.0.7") + Entries(2, 1, "127.0.0.7").substr(0, 300);
+  WriteFileBytes(elsewhere, elsewhere_bytes);
   const std::string notes = "Shopping: milk, bread.\n";
   const std::string six_hundred = Entries(0, 600, "127.0.0.2");
   const size_t entry = 258 + 100;
@@ -390,6 +395,11 @@ TEST_F(SideFileQueueTest, TheTakeUpDestroysNothingAndFollowsNoLink) {
       {"127.0.0.5", [](const std::string& p) { ASSERT_EQ(::mkdir(p.c_str(), 0700), 0); }, -1,
        " (not a regular file)", "", [](const std::string& p) { return KindOf(p) == S_IFDIR; }},
       {"127.0.0.6_sending", file(garbage), -1, " (no whole entry at its start)", "", holds(garbage)},
+      {"127.0.0.7", [&](const std::string& p) { ASSERT_EQ(::link(elsewhere.c_str(), p.c_str()), 0); }, -1,
+       " (it has more than one name)", "",
+       [&, same = holds(elsewhere_bytes)](const std::string& p) {
+         return same(p) && ReadFileBytes(elsewhere) == elsewhere_bytes;
+       }},
   };
   for (const auto& c : cases) c.make(QueueFile(c.name));
 
@@ -440,7 +450,7 @@ TEST_F(SideFileQueueTest, TheTakeUpDestroysNothingAndFollowsNoLink) {
       }
     }
   }
-  EXPECT_EQ(errors.Lines().size(), before + 5);
+  EXPECT_EQ(errors.Lines().size(), before + 6);
 
   // At the next start the kept files are neither taken up nor named again.
   InitSideFileQueue();
@@ -448,8 +458,77 @@ TEST_F(SideFileQueueTest, TheTakeUpDestroysNothingAndFollowsNoLink) {
   const size_t logged = errors.Lines().size();
   TakeUpSideFiles();
   EXPECT_EQ(errors.Lines().size(), logged);
-  EXPECT_EQ(SideFilePending, (5 + 1) + (3 + 1) + 5);
+  EXPECT_EQ(SideFilePending, (5 + 1) + (3 + 1) + 6);
   EXPECT_EQ(ReadFileBytes(outside), outside_bytes);
+  EXPECT_EQ(ReadFileBytes(elsewhere), elsewhere_bytes);
 }
+
+// What turns up under a queue file's name while the crawler runs, where the
+// sender's rename left the name free or beside the file the queue holds
+// open, is written neither through nor into: it is moved aside as it is,
+// and the entry goes to a fresh file.
+TEST_F(SideFileQueueTest, WhatIsPlantedUnderAQueueFileNameIsMovedAsideBeforeAnAppend) {
+  struct Case {
+    const char* what;
+    bool renamed_first;  // the sender took the queue file away before the plant
+    std::function<void(const std::string& queue, const std::string& elsewhere)> plant;
+    mode_t kind;
+    const char* why;
+  };
+  auto write_elsewhere = [](const std::string& e) {
+    WriteFileBytes(e, Entries(50, 2, "127.0.0.9") + Entries(52, 1, "127.0.0.9").substr(0, 300));
+  };
+  const Case cases[] = {
+      {"a hard link to a file elsewhere", true,
+       [&](const std::string& q, const std::string& e) {
+         write_elsewhere(e);
+         ASSERT_EQ(::link(e.c_str(), q.c_str()), 0);
+       },
+       S_IFREG, "it has more than one name"},
+      {"a symbolic link to a file elsewhere", true,
+       [&](const std::string& q, const std::string& e) {
+         write_elsewhere(e);
+         ASSERT_EQ(::symlink(e.c_str(), q.c_str()), 0);
+       },
+       S_IFLNK, "not a regular file"},
+      {"a FIFO", true, [](const std::string& q, const std::string&) { ASSERT_EQ(::mkfifo(q.c_str(), 0600), 0); },
+       S_IFIFO, "not a regular file"},
+      {"a second name of the open file", false,
+       [](const std::string& q, const std::string& e) { ASSERT_EQ(::link(q.c_str(), e.c_str()), 0); }, S_IFREG,
+       "it has more than one name"},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.what);
+    const std::string address = "127.0.0." + std::to_string(i + 2);
+    const std::string queue = QueueFile(address);
+    const std::string elsewhere = PathJoin(WorkDir, "elsewhere" + std::to_string(i));
+    AddToSideFileQueue(MakeThumbnaleData(1, address, 100, 0, nullptr));
+    if (c.renamed_first) {
+      std::lock_guard<std::mutex> lock(SideFileQueueLock);
+      CloseSideFileHandle(i);
+      ASSERT_TRUE(RenameFile(queue, queue + "_sending"));
+    }
+    c.plant(queue, elsewhere);
+    const std::string elsewhere_bytes = ReadFileBytes(elsewhere);
+
+    AddToSideFileQueue(MakeThumbnaleData(2, address, 100, 0, nullptr));
+    const std::string kept = QueueFile(address + "_kept1");
+    EXPECT_EQ(KindOf(kept), c.kind);
+    if (c.kind == S_IFLNK) {
+      EXPECT_EQ(LinkTarget(kept), elsewhere);
+    }
+    EXPECT_TRUE(ReadFileBytes(elsewhere) == elsewhere_bytes) << "written into";
+    EXPECT_EQ(errors.CountPrefix("Side file " + queue + " moved aside"), 1);
+    EXPECT_TRUE(errors.Contains("Side file " + queue + " moved aside to " + kept + ": " + c.why + "; new entries for " +
+                                address + " go to a fresh file"));
+    EXPECT_EQ(KindOf(queue), S_IFREG);
+    if (KindOf(queue) != S_IFREG) continue;  // a FIFO would not be read to its end
+    const auto entries = DecodeSideFileEntries(ReadFileBytes(queue)).Entries;
+    EXPECT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries.empty() ? "" : entries[0].Head.DocID, "d2");
+  }
+}
+
 }  // namespace
 }  // namespace tov

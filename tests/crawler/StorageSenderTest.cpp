@@ -437,6 +437,7 @@ struct PlantedCase {
   const char* what;
   std::function<void(const std::string& path, const std::string& outside)> plant;
   mode_t kind;
+  const char* why;  // in the line that names it moved aside
 };
 
 void PrintTo(const PlantedCase& c, std::ostream* os) { *os << c.what; }
@@ -444,11 +445,16 @@ void PrintTo(const PlantedCase& c, std::ostream* os) { *os << c.what; }
 class PlantedSendingNameTest : public StorageSenderTest, public ::testing::WithParamInterface<PlantedCase> {};
 
 // Something planted under a sending name while the crawler runs is neither
-// followed, waited on, nor sent: it is moved aside whole, and the slot's file
-// takes the name.
+// followed, waited on, cut nor sent: it is moved aside whole, and the slot's
+// file takes the name. The file outside reads as entries with a crash's
+// partial one, so a sender that took it for a queue file would show it.
 TEST_P(PlantedSendingNameTest, IsMovedAsideAndTheSlotsFileStillGoesOut) {
   const std::string outside = PathJoin(dir.Path(), "outside.txt");
-  const std::string outside_bytes(440, 'o');
+  std::string outside_bytes;
+  for (int i = 700; i < 703; ++i) {
+    outside_bytes += EncodeSideFileEntry(MakeThumbnaleData(i, "127.0.0.2", 100, 0, nullptr));
+  }
+  outside_bytes.resize(outside_bytes.size() - 40);
   test::WriteFileBytes(outside, outside_bytes);
   StandInStorageServer server(Dir("received"));
   ASSERT_TRUE(server.Ready());
@@ -464,7 +470,7 @@ TEST_P(PlantedSendingNameTest, IsMovedAsideAndTheSlotsFileStillGoesOut) {
   ASSERT_EQ(::lstat(QueueFile("127.0.0.2_kept1").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & S_IFMT, GetParam().kind);
   EXPECT_TRUE(errors.Contains("Side file " + QueueFile("127.0.0.2_sending") + " moved aside to " +
-                              QueueFile("127.0.0.2_kept1") + ": not a regular file"));
+                              QueueFile("127.0.0.2_kept1") + ": " + GetParam().why));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -472,11 +478,14 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         PlantedCase{"LinkToAFileOutside",
                     [](const std::string& p, const std::string& o) { ASSERT_EQ(::symlink(o.c_str(), p.c_str()), 0); },
-                    S_IFLNK},
+                    S_IFLNK, "not a regular file"},
+        PlantedCase{"HardLinkToAFileOutside",
+                    [](const std::string& p, const std::string& o) { ASSERT_EQ(::link(o.c_str(), p.c_str()), 0); },
+                    S_IFREG, "it has more than one name"},
         PlantedCase{"Fifo", [](const std::string& p, const std::string&) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); },
-                    S_IFIFO},
+                    S_IFIFO, "not a regular file"},
         PlantedCase{"Folder", [](const std::string& p, const std::string&) { ASSERT_EQ(::mkdir(p.c_str(), 0700), 0); },
-                    S_IFDIR}),
+                    S_IFDIR, "not a regular file"}),
     [](const auto& info) { return std::string(info.param.what); });
 
 // The server resets the first connection in the middle of the upload: the

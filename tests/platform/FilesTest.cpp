@@ -65,8 +65,18 @@ TEST(TFile, RegularFilesOnlyAndNoNameInUseTaken) {
     f.Truncate(1);
   }
   EXPECT_EQ(test::ReadFileBytes("plain"), "a");
+  for (const char* name : {"link", "dangling", "fifo", "folder", "/dev/null"}) {
+    EXPECT_EQ(CodeOf([&] { TFile::OpenAppendRegular(name); }), 5) << name;
+  }
+  EXPECT_EQ(test::ReadFileBytes("target"), "keep");
+  EXPECT_FALSE(NameInUse("nowhere"));
+  TFile::OpenAppendRegular("plain").Write("bc");
+  TFile::OpenAppendRegular("appended").Write("new");
+  EXPECT_EQ(test::ReadFileBytes("plain"), "abc");
+  EXPECT_EQ(test::ReadFileBytes("appended"), "new");
   ::chmod("plain", 0444);
   EXPECT_EQ(CodeOf([] { TFile::OpenRegular("plain", TFile::Mode::ReadWrite); }), 5);
+  EXPECT_EQ(CodeOf([] { TFile::OpenAppendRegular("plain"); }), 5);
 
   for (const char* name : {"plain", "dangling", "folder"}) {
     EXPECT_NE(CodeOf([&] { TFile::CreateNew(name); }), 0) << name;
@@ -81,6 +91,17 @@ TEST(TFile, RegularFilesOnlyAndNoNameInUseTaken) {
   EXPECT_TRUE(RenameNoReplace("link", "link2"));
   EXPECT_EQ(test::ReadFileBytes("link2"), "keep");
   EXPECT_EQ(test::ReadFileBytes("fresh"), "new");
+}
+
+TEST(TFile, NameCountSeesSecondNamesAndTheLastNameGo) {
+  test::ScopedWorkDir dir;
+  TFile f = TFile::OpenAppendRegular("named");
+  EXPECT_EQ(f.NameCount(), 1u);
+  ASSERT_EQ(::link("named", "second"), 0);
+  EXPECT_EQ(f.NameCount(), 2u);
+  ASSERT_TRUE(DeleteFile("named"));
+  ASSERT_TRUE(DeleteFile("second"));
+  EXPECT_EQ(f.NameCount(), 0u);
 }
 
 TEST(TFile, AppendKeepsOldContentAndLockIsExclusive) {
@@ -141,6 +162,8 @@ TEST(TFile, ANewFileIsTheUsersAloneWhateverTheUmaskAndAnOldOneKeepsItsMode) {
     test::ScopedUmask umask(mask);
     TFile::CreateNew("new").Write("x");
     EXPECT_EQ(test::PermissionsOf("new"), 0600) << "CreateNew, umask " << mask;
+    TFile::OpenAppendRegular("appended").Write("x");
+    EXPECT_EQ(test::PermissionsOf("appended"), 0600) << "OpenAppendRegular, umask " << mask;
   }
 }
 
