@@ -79,8 +79,11 @@ void TCloseAllThreads::Execute() {
   } catch (...) {
     // Staying up with every loop stopped helps nobody: the pages still in the
     // queue are lost, which the log says, and the process ends all the same.
-    CallErrorLogProc("Cant save SideFile.dat, the queued pages are lost: " + CurrentExceptionClassName() + ": " +
-                     CurrentExceptionMessage());
+    const std::string why = CurrentExceptionMessage();
+    CallErrorLogProc("Cant save SideFile.dat, the queued pages are lost: " + CurrentExceptionClassName() + ": " + why);
+    // Safeguard: lost pages named. Each page the failed save left in the queue is named, as the full-disk save
+    // names its own.
+    LoseUrlQueue(why);
   }
 
   CallLogProc("caling ApplicationTerminate");

@@ -31,6 +31,11 @@ std::string NonRegularKind(const char* path) {
 void LogNotRegular(const std::string& kind) {
   CallErrorLogProc(std::string(kSideFileName) + " is " + kind + ", not a regular file; it is left alone");
 }
+
+// The one line for a page the save file could not take.
+void LogPageLost(const UrlInfo& info, const std::string& why) {
+  CallErrorLogProc(std::string(kSideFileName) + " cannot take " + info.Url.str() + ": " + why + "; the page is lost");
+}
 }  // namespace
 
 void EncodeUrlInfo(const UrlInfo& info, std::span<uint8_t, UrlInfo::kEncodedSize> out) {
@@ -101,10 +106,8 @@ bool PutUrl(const UrlInfo& item) {
     // not lost in silence.
     // (Nothing takes pages then, so a full queue stays full.)
     if (StopCrawling && (full || EngineState.UrlQueueSaveBegun)) {
-      CallErrorLogProc(
-          "SideFile.dat cannot take " + copy.Url.str() + ": " +
-          (EngineState.UrlQueueSaveBegun ? "the page queue was saved already" : "the page queue is full at shut-down") +
-          "; the page is lost");
+      LogPageLost(copy, EngineState.UrlQueueSaveBegun ? "the page queue was saved already"
+                                                      : "the page queue is full at shut-down");
       return false;
     }
     if (!full) return Enqueue(UrlQueue, copy);
@@ -176,12 +179,17 @@ void SaveUrlQueue() {
       // stay aligned and the next start loads no garbage; a file that cannot
       // be cut ends the save.
       LogVerbose("Kunne ikke lagre infor om en side");
-      CallErrorLogProc("SideFile.dat cannot take " + info.Url.str() + ": " + e.Message() + "; the page is lost");
+      LogPageLost(info, e.Message());
       file.Truncate(whole);
       file.Seek(whole);
     }
   }
   file.Close();
+}
+
+void LoseUrlQueue(const std::string& why) {
+  UrlInfo info;
+  while (TryGetUrl(info)) LogPageLost(info, why);
 }
 
 void LoadUrlQueue() {

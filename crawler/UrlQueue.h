@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <mutex>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "platform/ByteCodec.h"
@@ -83,6 +84,10 @@ int32_t UrlQueueCount();
 // created, cut back or closed, and (after an error-log line) when the name
 // stands for something else than a regular file, which is left alone.
 void SaveUrlQueue();
+// Takes every record still waiting and names each in the error log as lost
+// ("SideFile.dat cannot take <url>: <why>; the page is lost"): what a save
+// that failed left in the queue.
+void LoseUrlQueue(const std::string& why);
 // Puts the records of "SideFile.dat" back into the queue and deletes the file.
 // Anything else than a regular file of that name (a FIFO, a directory, a
 // symbolic link) is not opened: it gets an error-log line and is left alone.

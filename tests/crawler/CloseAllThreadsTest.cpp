@@ -164,16 +164,56 @@ TEST_F(CloseAllThreadsTest, StuckSendAndExchangeAreBothNamedInOrder) {
   EXPECT_EQ(log.CountPrefix("Waiting for reading"), CloseWaitSeconds);
 }
 
-TEST_F(CloseAllThreadsTest, ASideFileThatCannotBeWrittenIsLoggedAndTheProcessStillEnds) {
-  PutUrl(MakePage("http://lost/"));
-  ASSERT_EQ(::mkdir("SideFile.dat", 0755), 0);  // creating the file fails
+// What stands under the name of a SideFile.dat that cannot be written, and
+// the error-log lines of the failure: a page that cannot be kept is named.
+struct UnwritableCase {
+  const char* name;
+  void (*make)();
+  mode_t kind;
+  std::vector<std::string> before;  // lines before the save's failure
+  const char* message;              // the failure's message
+};
+
+void PrintTo(const UnwritableCase& c, std::ostream* os) { *os << c.name; }
+
+class UnwritableSideFileTest : public CloseAllThreadsTest, public ::testing::WithParamInterface<UnwritableCase> {};
+
+mode_t KindOf(const char* path) {
+  struct stat st {};
+  return ::lstat(path, &st) == 0 ? (st.st_mode & S_IFMT) : 0;
+}
+
+TEST_P(UnwritableSideFileTest, ASideFileThatCannotBeWrittenIsLoggedAndTheProcessStillEnds) {
+  const UnwritableCase& c = GetParam();
+  test::WriteFileBytes("outside.txt", "keep");
+  for (int i = 1; i <= 3; ++i) PutUrl(MakePage("http://lost/" + std::to_string(i)));
+  c.make();
   StopCrawler();
   ASSERT_TRUE(RunToEnd());
-  ASSERT_EQ(errors.Lines().size(), 1u);
-  EXPECT_EQ(errors.Lines()[0].rfind("Cant save SideFile.dat, the queued pages are lost: EInOutError", 0), 0u)
-      << errors.Lines()[0];
+  std::vector<std::string> want = c.before;
+  want.push_back(std::string("Cant save SideFile.dat, the queued pages are lost: EInOutError: ") + c.message);
+  for (int i = 1; i <= 3; ++i) {
+    want.push_back("SideFile.dat cannot take http://lost/" + std::to_string(i) + ": " + c.message +
+                   "; the page is lost");
+  }
+  EXPECT_EQ(errors.Lines(), want);
+  EXPECT_EQ(UrlQueueCount(), 0);
+  EXPECT_EQ(KindOf("SideFile.dat"), c.kind);
+  EXPECT_EQ(test::ReadFileBytes("outside.txt"), "keep");
   EXPECT_EQ(g_terminated, 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    CloseAllThreads, UnwritableSideFileTest,
+    ::testing::Values(
+        UnwritableCase{"Directory", [] { ASSERT_EQ(::mkdir("SideFile.dat", 0755), 0); }, S_IFDIR, {},
+                       "Invalid filename"},
+        UnwritableCase{"Fifo", [] { ASSERT_EQ(::mkfifo("SideFile.dat", 0600), 0); }, S_IFIFO,
+                       {"SideFile.dat is a FIFO, not a regular file; it is left alone"}, "File access denied"},
+        UnwritableCase{"SymbolicLink", [] { ASSERT_EQ(::symlink("outside.txt", "SideFile.dat"), 0); }, S_IFLNK,
+                       {"SideFile.dat is a symbolic link, not a regular file; it is left alone"},
+                       "File access denied"}),
+    [](const ::testing::TestParamInfo<UnwritableCase>& info) { return std::string(info.param.name); });
 
 // The closing thread's one-second polls last 100 ms, every other engine sleep
 // 1 ms: the closing thread's waits leave the URL fetcher some seconds to end.
