@@ -355,17 +355,26 @@ class EntryPauseTest : public CrawlerThreadTest {
 };
 
 // While no entry can be written fetching pauses: each thread fetches at most
-// the page it had begun, keeps it and takes no other, however often the
-// monitor resends the thread count; the error log gets one line and the
-// heartbeat goes on. Once sqtemp is a folder again every page is queued, and
-// none was fetched twice.
+// the page it had begun, keeps it and takes no other, and threads started
+// during the pause take none, however often the monitor resends the thread
+// count; the error log gets one line and the heartbeat goes on. Once sqtemp
+// is a folder again every page is queued, and none was fetched twice.
 TEST_F(EntryPauseTest, WhileNoEntryCanBeWrittenFetchingPausesAndThenGoesOn) {
   CrawlUntilThePause(12, 3);
   const int beats_before = beats;
+  // A raise while a thread is still on its way starts none, so it is resent
+  // as the monitor does every tick.
+  EXPECT_TRUE(WaitUntil(
+      [] {
+        SetCrawlers(6);
+        return RunningThreadCount() == 6;
+      },
+      60000));
   for (int tick = 0; tick < 50; ++tick) {
-    SetCrawlers(3);
-    RealSleep(10);  // some hundred tries of the entries meanwhile
+    SetCrawlers(6);
+    RealSleep(10);  // some hundred tries of the entries and takes meanwhile
   }
+  EXPECT_EQ(RunningThreadCount(), 6);
   EXPECT_LE(SiteHits(site), 3);
   EXPECT_GE(UrlQueueCount(), 9);
   EXPECT_GT(beats, beats_before);
