@@ -131,7 +131,10 @@ TIPCEvent::TBlockGuard& BlockGuard(const std::string& name) {
 // record layout leaves unused. A sender sets it, the receiving link thread
 // clears it once it has copied the block.
 constexpr size_t kPendingOffset = TIPCSharedEvent::kDataOffset + TIPCEventData::kSize;
-constexpr uint32_t kHandOverWaitUs = 50000;
+constexpr std::chrono::microseconds kHandOverWait{50000};
+constexpr std::chrono::microseconds kTakeWaitStep{100};
+
+std::atomic<TIPCEvent::TakeWaitSleep> g_take_wait_sleep{nullptr};
 
 std::atomic_ref<int32_t> SharedInt(uint8_t* p) { return std::atomic_ref<int32_t>(*reinterpret_cast<int32_t*>(p)); }
 
@@ -175,7 +178,7 @@ void TIPCEvent::SignalRecord(int32_t kind, int32_t id, const TIPCEventData& data
   if (pending.load() == 0) {
     block_guard_->Stalled = false;
   } else if (!block_guard_->Stalled) {
-    block_guard_->Stalled = !TakenWithinUs(kHandOverWaitUs);
+    block_guard_->Stalled = !TakenWithin(kHandOverWait);
   }
   {
     std::lock_guard<std::mutex> lock(block_guard_->Lock);
@@ -187,22 +190,24 @@ void TIPCEvent::SignalRecord(int32_t kind, int32_t id, const TIPCEventData& data
   TEvent::Signal();
 }
 
-bool TIPCEvent::WaitTaken(uint32_t timeout_ms) {
+bool TIPCEvent::WaitTaken(uint32_t timeout_ms) { return TakenWithin(std::chrono::milliseconds(timeout_ms)); }
+
+void TIPCEvent::SetTakeWaitSleep(TakeWaitSleep sleep) { g_take_wait_sleep = sleep; }
+
+bool TIPCEvent::TakenWithin(std::chrono::microseconds timeout) {
   // Safeguard: bounded take wait. A receiver that never takes the record holds the sender no longer than asked.
-  // In short waits, against the clock: each short sleep lasts longer than it asks.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!TakenWithinUs(1000)) {
+  // Against the clock, not by counting sleeps: each short sleep lasts longer than it asks.
+  std::atomic_ref<uint8_t> pending(shared_block_[kPendingOffset]);
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (pending.load() != 0) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
+    if (TakeWaitSleep sleep = g_take_wait_sleep.load()) {
+      sleep(kTakeWaitStep);
+    } else {
+      std::this_thread::sleep_for(kTakeWaitStep);
+    }
   }
   return true;
-}
-
-bool TIPCEvent::TakenWithinUs(uint32_t timeout_us) {
-  std::atomic_ref<uint8_t> pending(shared_block_[kPendingOffset]);
-  for (uint32_t waited = 0; pending.load() != 0 && waited < timeout_us; waited += 100) {
-    std::this_thread::sleep_for(std::chrono::microseconds(100));
-  }
-  return pending.load() == 0;
 }
 
 void TIPCEvent::WriteHeader(int32_t kind, int32_t id) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -180,6 +181,11 @@ class TIPCEvent : public TEvent {
   // Waits up to timeout_ms for the receiver to take the record last sent with
   // SignalRecord; false when it is still untaken.
   bool WaitTaken(uint32_t timeout_ms);
+  // The short sleep that the waits for a take repeat. Tests put in one that
+  // sleeps longer than asked, as a busy machine's does; the programs never
+  // change it. nullptr restores the real sleep.
+  using TakeWaitSleep = void (*)(std::chrono::microseconds);
+  static void SetTakeWaitSleep(TakeWaitSleep sleep);
   // Writes flags into the record in the block; signals nothing.
   void SetFlags(uint16_t flags);
 
@@ -190,7 +196,7 @@ class TIPCEvent : public TEvent {
 
  private:
   void WriteHeader(int32_t kind, int32_t id);
-  bool TakenWithinUs(uint32_t timeout_us);
+  bool TakenWithin(std::chrono::microseconds timeout);
 
   TIPCThread* owner_;
   std::atomic<int32_t> id_{0};

@@ -118,16 +118,36 @@ TEST_F(IpcLinkTest, ARecordCountsAsUntakenUntilTheReceiverTakesIt) {
   taker.join();
 }
 
+// Each short sleep of a wait for a take lasts 20 times as long as asked, as
+// on a very busy machine.
+void Oversleep(std::chrono::microseconds asked) { std::this_thread::sleep_for(asked * 20); }
+
 TEST_F(IpcLinkTest, AWaitForATakeEndsAtItsTimeOut) {
   // The monitor's exit waits this way for a crawler that may be stopped.
   TIPCEvent sender(nullptr, "MONITOR_EVENT", false);
   sender.SignalRecord(evClientSignal, 7, TIPCEventData{});
-  const auto start = std::chrono::steady_clock::now();
+  auto start = std::chrono::steady_clock::now();
+  auto waited = [&] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  };
   EXPECT_FALSE(sender.WaitTaken(1000));
-  const auto waited =
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-  EXPECT_GE(waited, 1000);
-  EXPECT_LT(waited, 2500);
+  EXPECT_GE(waited(), 1000);
+  EXPECT_LT(waited(), 2500);
+
+  // By the clock, however long the sleeps take: counted, the 5000 sleeps of
+  // the wait and the 500 of a report's hand-over would last 10 s and 1 s.
+  struct RealSleeps {
+    ~RealSleeps() { TIPCEvent::SetTakeWaitSleep(nullptr); }
+  } real_sleeps_again;
+  TIPCEvent::SetTakeWaitSleep(&Oversleep);
+  start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(sender.WaitTaken(500));
+  EXPECT_GE(waited(), 500);
+  EXPECT_LT(waited(), 2500);
+  start = std::chrono::steady_clock::now();
+  sender.SignalRecord(evClientSignal, 8, TIPCEventData{});  // the first one is still untaken
+  EXPECT_GE(waited(), 50);
+  EXPECT_LT(waited(), 500);
 }
 
 TEST_F(IpcLinkTest, ObjectsThatCannotBeMadeRaiseAsTheLinkExpects) {
