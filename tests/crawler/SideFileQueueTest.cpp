@@ -355,6 +355,7 @@ std::string LinkTarget(const std::string& path) {
 // and whatever is left alone under an address's name is moved aside (whole,
 // as it was) once that address gets entries, which then go to a fresh file.
 TEST_F(SideFileQueueTest, TheTakeUpDestroysNothingAndFollowsNoLink) {
+  test::ScopedUmask umask(0);  // the kept bytes are the user's alone all the same
   const std::string outside = PathJoin(WorkDir, "outside.txt");
   const std::string outside_bytes(440, 'o');
   WriteFileBytes(outside, outside_bytes);
@@ -422,6 +423,7 @@ TEST_F(SideFileQueueTest, TheTakeUpDestroysNothingAndFollowsNoLink) {
               1);
     if (!c.kept.empty()) {
       EXPECT_EQ(ReadFileBytes(QueueFile(c.name + "_kept1")), c.kept);
+      EXPECT_EQ(test::PermissionsOf(QueueFile(c.name + "_kept1")), 0600);
     }
   }
   EXPECT_EQ(errors.Lines().size(), cases.size());
