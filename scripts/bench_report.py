@@ -2,11 +2,14 @@
 """Writes the benchmark report from the raw outputs that scripts/bench.sh keeps.
 
     bench_report.py RAW_DIR REPORT
+    bench_report.py --machine        prints this machine, as a raw output records it
 
 RAW_DIR holds one <benchmark>.txt per benchmark: its output, with header and
 footer lines starting with "# " (command, start time, load, source revision,
-exit status). A benchmark whose output is missing or not understood gets a line
-saying so in the report; the report is written all the same.
+machine, exit status). A benchmark whose output is missing or not understood
+gets a line saying so in the report; the report is written all the same. Every
+table names the machine of the figures in it, so outputs measured on several
+machines never share one.
 """
 import os
 import platform
@@ -56,7 +59,7 @@ class Bench:
             return
         lines = open(self.path, encoding="utf-8", errors="replace").read().splitlines()
         for line in lines:
-            m = re.match(r"# (command|started|source|finished[^:]*?)[: ]\s*(.*)", line)
+            m = re.match(r"# (command|started|source|machine|finished[^:]*?)[: ]\s*(.*)", line)
             if m:
                 self.header[m.group(1).split()[0]] = m.group(2)
         self.output = "\n".join(line for line in lines if not line.startswith("# "))
@@ -73,6 +76,9 @@ class Bench:
 
     def parse(self, text):
         raise NotImplementedError
+
+    def machine(self):
+        return self.header.get("machine", "a machine its raw output does not name")
 
 
 class XmlParse(Bench):
@@ -393,36 +399,41 @@ def machine():
 
 
 def main():
+    if sys.argv[1:] == ["--machine"]:
+        print(machine())
+        return
     if len(sys.argv) != 3:
-        sys.exit("usage: bench_report.py RAW_DIR REPORT")
+        sys.exit("usage: bench_report.py RAW_DIR REPORT | bench_report.py --machine")
     raw_dir, report = sys.argv[1], sys.argv[2]
     benches = [cls(raw_dir) for cls in BENCHES]
     rel_raw = os.path.relpath(raw_dir, os.path.dirname(os.path.abspath(report)))
 
-    started = sorted(b.header["started"].split(",")[0] for b in benches if "started" in b.header)
-    sources = sorted({b.header["source"] for b in benches if "source" in b.header})
-    when = started[0] if started else "unknown"
-    if len(started) > 1 and started[-1][:10] != started[0][:10]:
-        when += f" to {started[-1]}"
-
     out = []
     out.append("# Benchmarks\n")
-    out.append(f"Measured on {machine()}, on {when}, from source {', '.join(sources) or 'unknown'}. "
-               "Every ratio sets a figure against its baseline measured in the same run. Other work on the "
-               "machine during a run lowers the figures; the start of each raw output gives the load average.\n")
+    out.append("Every ratio sets a figure against its baseline measured in the same run, so on the same machine; "
+               "each table names the machine its figures were measured on. Other work on the machine during a run "
+               "lowers the figures; the start of each raw output gives the load average.\n")
     out.append("Reproduce with `scripts/bench.sh` (all benchmarks, about 9 minutes on 8 cores) or "
                "`scripts/bench.sh NAME` (one benchmark, say `crawl_bench`; the report is written again from every "
                f"raw output kept). The raw outputs are in [{rel_raw}/]({rel_raw}/).\n")
 
     out.append("## Goals\n")
-    out.append("| benchmark | goal | measured | met |")
-    out.append("|---|---|---|---|")
+    machines = []
     for b in benches:
-        if b.problem:
-            out.append(f"| `{b.name}` | | {b.problem} | no figures |")
-        for goal, measured, met in b.goals:
-            out.append(f"| `{b.name}` | {goal} | {measured} | {'met' if met else '**not met**'} |")
-    out.append("")
+        if not b.problem and b.machine() not in machines:
+            machines.append(b.machine())
+    for m in machines:
+        ran = [b for b in benches if not b.problem and b.machine() == m]
+        out.append(f"Measured on {m}, {when(ran)}:\n")
+        out.append("| benchmark | goal | measured | met |")
+        out.append("|---|---|---|---|")
+        for b in ran:
+            for goal, measured, met in b.goals:
+                out.append(f"| `{b.name}` | {goal} | {measured} | {'met' if met else '**not met**'} |")
+        out.append("")
+    missing = [b for b in benches if b.problem]
+    if missing:
+        out.append("No figures: " + "; ".join(f"`{b.name}`, {b.problem}" for b in missing) + ".\n")
 
     out.append("## Figures\n")
     for b in benches:
@@ -431,6 +442,7 @@ def main():
         if b.problem:
             out.append(f"No figures: {b.problem}.\n")
         if b.figures:
+            out.append(f"Measured on {b.machine()}, {when([b])}.\n")
             has_baseline = any(f[2] for f in b.figures)
             if has_baseline:
                 out.append("| figure | value | baseline, same run | ratio |")
@@ -449,6 +461,16 @@ def main():
 
     with open(report, "w", encoding="utf-8") as f:
         f.write("\n".join(out).rstrip() + "\n")
+
+
+def when(benches):
+    """When and from which source the benchmarks ran, as their raw outputs say."""
+    started = sorted(b.header["started"].split(",")[0] for b in benches if "started" in b.header)
+    sources = sorted({b.header["source"] for b in benches if "source" in b.header})
+    text = started[0] if started else "at an unrecorded time"
+    if len(started) > 1 and started[-1] != started[0]:
+        text += f" to {started[-1]}"
+    return f"{text}, from source {', '.join(sources) or 'unknown'}"
 
 
 if __name__ == "__main__":
