@@ -50,12 +50,12 @@ void CallErrorLogProc(const std::string& line) {
 }
 
 TUserInfo CurrentUserInfo() {
-  std::lock_guard<std::mutex> lock(EngineState.UserInfoLock);
+  std::lock_guard<std::mutex> lock(EngineLocks.UserInfoLock);
   return EngineState.UserInfo;
 }
 
 void SetUserInfo(const std::string& user, const std::string& password, const std::string& team) {
-  std::lock_guard<std::mutex> lock(EngineState.UserInfoLock);
+  std::lock_guard<std::mutex> lock(EngineLocks.UserInfoLock);
   EngineState.UserInfo = TUserInfo{user, password, team};
 }
 

@@ -2,7 +2,7 @@
 // window hands in, the global flags and counters every engine thread reads, the
 // download-thread pool and the heartbeat. The engine is these globals and
 // routines, started once per process by StartCrawler; the globals are
-// references into the one engine state (EngineState.h).
+// references into the one engine state and its locks (EngineState.h).
 #pragma once
 
 #include <array>

@@ -1,102 +1,64 @@
 #include "crawler/EngineState.h"
 
+#include <memory>
+
 #include "crawler/CloseAllThreads.h"
 #include "crawler/StorageSender.h"
 #include "crawler/UrlServerExchange.h"
 
 namespace tov {
 
+constinit TEngineLocks EngineLocks;
 TEngineState EngineState;
 
-// The units' names for the state. Bound to members of an object of static
-// storage, they are constant-initialised: usable before any constructor runs.
-TLogProc& LogProc = EngineState.LogProc;
-TLogProc& ErrorLogProc = EngineState.ErrorLogProc;
-TStatProc& StatProc = EngineState.StatProc;
-TNotifyProc& ThreadCountProc = EngineState.ThreadCountProc;
-TLogProc& HoltErrorProc = EngineState.HoltErrorProc;
-TNotifyProc& ApplicationTerminateProc = EngineState.ApplicationTerminateProc;
+// The units' names for the state. Bound to members of objects of static
+// storage, they are constant-initialised (constinit holds them to it): usable
+// before any constructor runs. They stay bound across Reset, since the object
+// it builds takes the old one's place: the same type in the same storage, a
+// whole object and not a const one.
+constinit TLogProc& LogProc = EngineState.LogProc;
+constinit TLogProc& ErrorLogProc = EngineState.ErrorLogProc;
+constinit TStatProc& StatProc = EngineState.StatProc;
+constinit TNotifyProc& ThreadCountProc = EngineState.ThreadCountProc;
+constinit TLogProc& HoltErrorProc = EngineState.HoltErrorProc;
+constinit TNotifyProc& ApplicationTerminateProc = EngineState.ApplicationTerminateProc;
 
-std::atomic<bool>& StopCrawling = EngineState.StopCrawling;
-std::atomic<bool>& FetchEnabled = EngineState.FetchEnabled;
-std::atomic<int32_t>& WantedThreads = EngineState.WantedThreads;
-std::atomic<int32_t>& RunningThreads = EngineState.RunningThreads;
-std::atomic<int32_t>& ThreadsBeingCreated = EngineState.ThreadsBeingCreated;
-std::atomic<int32_t>& ThumbnailErrorCount = EngineState.ThumbnailErrorCount;
-std::atomic<bool>& SendingInProgres = EngineState.SendingInProgres;
-std::atomic<bool>& ResivingInProgres = EngineState.ResivingInProgres;
-std::atomic<bool>& VerboseLog = EngineState.VerboseLog;
+constinit std::atomic<bool>& StopCrawling = EngineState.StopCrawling;
+constinit std::atomic<bool>& FetchEnabled = EngineState.FetchEnabled;
+constinit std::atomic<int32_t>& WantedThreads = EngineState.WantedThreads;
+constinit std::atomic<int32_t>& RunningThreads = EngineState.RunningThreads;
+constinit std::atomic<int32_t>& ThreadsBeingCreated = EngineState.ThreadsBeingCreated;
+constinit std::atomic<int32_t>& ThumbnailErrorCount = EngineState.ThumbnailErrorCount;
+constinit std::atomic<bool>& SendingInProgres = EngineState.SendingInProgres;
+constinit std::atomic<bool>& ResivingInProgres = EngineState.ResivingInProgres;
+constinit std::atomic<bool>& VerboseLog = EngineState.VerboseLog;
 
-std::string& AppVersion = EngineState.AppVersion;
-std::string& UserAgent = EngineState.UserAgent;
-bool& DedicatedServer = EngineState.DedicatedServer;
-std::string& DedicatedServerName = EngineState.DedicatedServerName;
-std::string& WorkDir = EngineState.WorkDir;
-std::atomic<int32_t>& SideFilePending = EngineState.SideFilePending;
+constinit std::string& AppVersion = EngineState.AppVersion;
+constinit std::string& UserAgent = EngineState.UserAgent;
+constinit bool& DedicatedServer = EngineState.DedicatedServer;
+constinit std::string& DedicatedServerName = EngineState.DedicatedServerName;
+constinit std::string& WorkDir = EngineState.WorkDir;
+constinit std::atomic<int32_t>& SideFilePending = EngineState.SideFilePending;
 
-std::array<uint32_t, MaxCrawlerThreads + 1>& CrawlerThreads = EngineState.CrawlerThreads;
-std::mutex& ThreadCountLock = EngineState.ThreadCountLock;
-std::mutex& ThreadCreateLock = EngineState.ThreadCreateLock;
-std::atomic<THartPip*>& HartPipThread = EngineState.HartPipThread;
-std::atomic<THentUrlerFraUrlserverThread*>& HentUrlerFraUrlserver = EngineState.HentUrlerFraUrlserver;
-std::atomic<TSentTilLagringserverThread*>& SentTilLagringserver = EngineState.SentTilLagringserver;
+constinit std::array<uint32_t, MaxCrawlerThreads + 1>& CrawlerThreads = EngineState.CrawlerThreads;
+constinit std::mutex& ThreadCountLock = EngineLocks.ThreadCountLock;
+constinit std::mutex& ThreadCreateLock = EngineLocks.ThreadCreateLock;
+constinit std::atomic<THartPip*>& HartPipThread = EngineState.HartPipThread;
+constinit std::atomic<THentUrlerFraUrlserverThread*>& HentUrlerFraUrlserver = EngineState.HentUrlerFraUrlserver;
+constinit std::atomic<TSentTilLagringserverThread*>& SentTilLagringserver = EngineState.SentTilLagringserver;
 
-queueType& UrlQueue = EngineState.UrlQueue;
-std::mutex& UrlQueuePutLock = EngineState.UrlQueuePutLock;
-std::mutex& UrlQueueGetLock = EngineState.UrlQueueGetLock;
+constinit queueType& UrlQueue = EngineState.UrlQueue;
+constinit std::mutex& UrlQueuePutLock = EngineLocks.UrlQueuePutLock;
+constinit std::mutex& UrlQueueGetLock = EngineLocks.UrlQueueGetLock;
 
-std::vector<FileInfo>& SideFileSlots = EngineState.SideFileSlots;
-std::mutex& SideFileQueueLock = EngineState.SideFileQueueLock;
+constinit std::vector<FileInfo>& SideFileSlots = EngineState.SideFileSlots;
+constinit std::mutex& SideFileQueueLock = EngineLocks.SideFileQueueLock;
 
-std::atomic<TCloseAllThreads*>& CloseAllThreadsThread = EngineState.CloseAllThreadsThread;
+constinit std::atomic<TCloseAllThreads*>& CloseAllThreadsThread = EngineState.CloseAllThreadsThread;
 
-void TEngineState::Reset() {
-  LogProc = nullptr;
-  ErrorLogProc = nullptr;
-  StatProc = nullptr;
-  ThreadCountProc = nullptr;
-  HoltErrorProc = nullptr;
-  ApplicationTerminateProc = nullptr;
-
-  StopCrawling = false;
-  FetchEnabled = false;
-  WantedThreads = 0;
-  RunningThreads = 0;
-  ThreadsBeingCreated = 0;
-  ThumbnailErrorCount = 0;
-  SendingInProgres = false;
-  ResivingInProgres = false;
-  VerboseLog = false;
-
-  AppVersion.clear();
-  UserAgent.clear();
-  DedicatedServer = false;
-  DedicatedServerName.clear();
-  WorkDir.clear();
-  SideFilePending = 0;
-
-  CrawlerThreads.fill(0);
-  HartPipThread = nullptr;
-  HentUrlerFraUrlserver = nullptr;
-  SentTilLagringserver = nullptr;
-
-  UserInfo = TUserInfo{};
-  ThreadMaker = nullptr;
-  ThreadCreationFailing = false;
-  PageReports = 0;
-
-  CreateQueue(UrlQueue, 0);  // no room until the engine's start makes the queue
-  UrlQueueSaveBegun = false;
-  UrlTakingHolds = 0;
-
-  StorageUploadPace = TStorageUploadPace{};
-
-  SideFileSlots.assign(SideFileInitialSlots, FileInfo{});
-  for (TFile& file : SideFileOpenFiles) file = TFile();
-  SideFilesLeftAlone.clear();
-
-  CloseAllThreadsThread = nullptr;
-  ClosingStarted = false;
+void TEngineState::Reset() noexcept {
+  std::destroy_at(this);
+  std::construct_at(this);
 }
 
 }  // namespace tov

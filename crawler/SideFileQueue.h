@@ -5,8 +5,8 @@
 // table, the counts and every append and rename, so a file never changes its
 // name in the middle of an append. SideFilePending (CrawlerEngine.h) is kept
 // equal to the sum of the slots' counts, and changes only under the lock.
-// The table, its lock and the open files are part of the engine's state
-// (EngineState.h).
+// The table and the open files are part of the engine's state, and the lock
+// one of the engine's locks (EngineState.h).
 #pragma once
 
 #include <cstdint>

@@ -50,7 +50,7 @@ bool Enqueue(queueType& q, const UrlInfo& item);
 bool Dequeue(queueType& q);
 bool QueueFront(const queueType& q, UrlInfo& item);
 
-// The engine's queue and its locks, in the engine's state (EngineState.h).
+// The engine's queue, in the engine's state, and its locks (EngineState.h).
 extern queueType& UrlQueue;
 extern std::mutex& UrlQueuePutLock;
 extern std::mutex& UrlQueueGetLock;
