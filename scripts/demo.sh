@@ -89,7 +89,7 @@ mkdir -p "$work"
 work=$(cd "$work" && pwd)
 "$root/scripts/prepare-workdir.sh" "$work" > /dev/null
 # 2 threads while the user works, 10 once idle for more than idle_after seconds.
-python3 "$root/tests/standins/config_record.py" "$work/Config.bin" \
+python3 "$root/scripts/records/config_record.py" "$work/Config.bin" \
   CrawlWhenUse=2 CrawlWhenIdle=10 IdleTimeToChange="$idle_after" MaxCrawlers=20
 python3 - "$work/pages.txt" "$pages" <<'PY'
 import sys

@@ -15,7 +15,7 @@ import glob
 import os
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests", "standins"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "records"))
 import sidefiles  # noqa: E402
 
 

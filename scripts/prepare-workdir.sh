@@ -19,7 +19,7 @@ mkdir -p "$dir/sqtemp" "$dir/tmp"
 [ -e "$dir/CrawlerLockFile.lock" ] || : > "$dir/CrawlerLockFile.lock"
 if [ ! -e "$dir/Config.bin" ]; then
   # No account yet: the participant sets it in the monitor's options.
-  python3 "$(dirname "$0")/../tests/standins/config_record.py" "$dir/Config.bin" \
+  python3 "$(dirname "$0")/records/config_record.py" "$dir/Config.bin" \
     CrawlWhenUse=2 CrawlWhenIdle=10 IdleTimeToChange=300 MinimizeToStatusBar=1 MaxCrawlers=20
 fi
 echo "Prepared $dir"

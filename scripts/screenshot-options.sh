@@ -7,7 +7,7 @@
 set -euo pipefail
 . "$(dirname "$0")/screenshot-setup.sh" "${1:-}" "${2:-}" docs/options.png
 page=${3:-0}
-python3 "$root/tests/standins/config_record.py" "$work/run/Config.bin" \
+python3 "$root/scripts/records/config_record.py" "$work/run/Config.bin" \
   UserName=alice UserPassword=secret StartAtStart=1 CrawlWhenUse=2 CrawlWhenIdle=10 IdleTimeToChange=300 \
   MaxCrawlers=20 DedicatedServerName=box1 TeamName=Spiders
 

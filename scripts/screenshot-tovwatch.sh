@@ -7,7 +7,7 @@
 # Needs xvfb-run and ImageMagick's import.
 set -euo pipefail
 . "$(dirname "$0")/screenshot-setup.sh" "${1:-}" "${2:-}" docs/tovwatch.png
-python3 "$root/tests/standins/config_record.py" "$work/run/Config.bin" MaxCrawlers=30
+python3 "$root/scripts/records/config_record.py" "$work/run/Config.bin" MaxCrawlers=30
 
 cd "$work/run"
 export TOV_IPC_DIR="$work/ipc"

@@ -121,7 +121,7 @@ TEST(ReadConfig, FileSizesAndFailures) {
   EXPECT_EQ(why, "the settings file Config.bin can't be read (File access denied)");
 }
 
-// The scripts write Config.bin through tests/standins/config_record.py; the
+// The scripts write Config.bin through scripts/records/config_record.py; the
 // programs must read exactly what it means.
 struct ScriptRun {
   int code = -1;
@@ -159,7 +159,7 @@ ScriptRun RunScript(const std::string& script, const std::vector<std::string>& a
 ScriptRun SetFields(const std::vector<std::string>& assignments) {
   std::vector<std::string> args{"Config.bin"};
   args.insert(args.end(), assignments.begin(), assignments.end());
-  return RunScript("tests/standins/config_record.py", args);
+  return RunScript("scripts/records/config_record.py", args);
 }
 
 void ExpectFields(const ConfigData& got, const ConfigData& want) {

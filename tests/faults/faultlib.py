@@ -19,7 +19,7 @@ import time
 import zlib
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(ROOT, "tests", "standins"))
+sys.path.insert(0, os.path.join(ROOT, "scripts", "records"))
 import config_record  # noqa: E402
 import sidefiles  # noqa: E402
 
