@@ -5,8 +5,6 @@
 #include <sys/wait.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <vector>
 
 #include "platform/SysUtils.h"
@@ -134,16 +132,9 @@ std::string ShellQuoted(const std::string& arg) {
   return quoted + "'";
 }
 
-// $TOV_SOURCE_ROOT, else the directory the program started in, taken before
-// any test changes directory.
-const std::string kSourceRoot = [] {
-  const char* root = std::getenv("TOV_SOURCE_ROOT");
-  return std::filesystem::absolute(root != nullptr ? root : ".").string();
-}();
-
 // Runs <source root>/<script> with args; its exit code and standard output.
 ScriptRun RunScript(const std::string& script, const std::vector<std::string>& args) {
-  std::string command = ShellQuoted(kSourceRoot + "/" + script);
+  std::string command = ShellQuoted(test::SourceRoot() + "/" + script);
   for (const std::string& arg : args) command += " " + ShellQuoted(arg);
   ScriptRun run;
   FILE* p = ::popen((command + " 2>/dev/null").c_str(), "r");

@@ -7,8 +7,9 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <stdexcept>
+
+#include "tests/support/TestSupport.h"
 
 extern char** environ;
 
@@ -16,8 +17,7 @@ namespace tov::test {
 
 LinkPeer::LinkPeer(const std::vector<std::string>& args) {
   ::signal(SIGPIPE, SIG_IGN);  // a program that has ended makes Send fail, not the test
-  const char* bin = std::getenv("TOV_BIN_DIR");
-  std::string program = std::string(bin != nullptr ? bin : ".") + "/link_peer";
+  std::string program = BinDir() + "/link_peer";
   int in[2];
   int out[2];
   if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");

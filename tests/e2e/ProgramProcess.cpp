@@ -46,9 +46,7 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
 }  // namespace
 
 bool PrepareWorkDir(const std::string& dir) {
-  const char* root = std::getenv("TOV_SOURCE_ROOT");
-  const std::string command =
-      std::string(root != nullptr ? root : ".") + "/scripts/prepare-workdir.sh '" + dir + "' >/dev/null";
+  const std::string command = SourceRoot() + "/scripts/prepare-workdir.sh '" + dir + "' >/dev/null";
   return std::system(command.c_str()) == 0;
 }
 
@@ -64,8 +62,7 @@ void WriteConfigFile(const std::string& path, const ConfigData& config) {
 
 ProgramProcess::ProgramProcess(const std::string& program, const std::string& dir, const std::string& display,
                                const std::vector<std::string>& extra_args) {
-  const char* bin = std::getenv("TOV_BIN_DIR");
-  std::string path = std::string(bin != nullptr ? bin : ".") + "/" + program;
+  std::string path = BinDir() + "/" + program;
   const std::string base = dir + "/" + program + "-" + std::to_string(++g_started);
   stderr_path_ = base + ".stderr";
   const std::string stdout_path = base + ".stdout";

@@ -126,8 +126,7 @@ class TovwatchProgramTest : public ::testing::Test {
  protected:
   TovwatchProgramTest() {
     for (const char* d : {"bin", "path", "run"}) ::mkdir(Dir(d).c_str(), 0755);
-    const char* bin = std::getenv("TOV_BIN_DIR");
-    std::filesystem::copy_file(std::string(bin != nullptr ? bin : ".") + "/Tovwatch", Program());
+    std::filesystem::copy_file(test::BinDir() + "/Tovwatch", Program());
     WriteSettings();
   }
 

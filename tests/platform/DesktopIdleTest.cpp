@@ -138,8 +138,7 @@ class DesktopIdleTest : public ::testing::Test {
   }
   // The fake idle monitor on the bus; false when it did not come up.
   bool StartMonitor(const std::string& address, std::vector<std::string> mode) {
-    const char* bin = std::getenv("TOV_BIN_DIR");
-    std::vector<std::string> args{std::string(bin != nullptr ? bin : ".") + "/fake_idle_monitor", address};
+    std::vector<std::string> args{test::BinDir() + "/fake_idle_monitor", address};
     args.insert(args.end(), mode.begin(), mode.end());
     monitor_ = std::make_unique<Child>(args);
     return monitor_->Line() == "ready";

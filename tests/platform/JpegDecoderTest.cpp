@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "tests/support/TestSupport.h"
@@ -13,10 +12,7 @@ namespace {
 std::span<const uint8_t> Span(const std::string& s) { return {reinterpret_cast<const uint8_t*>(s.data()), s.size()}; }
 
 // A JPEG of our own: the monitor's about picture.
-std::string SampleJpeg() {
-  const char* root = std::getenv("TOV_SOURCE_ROOT");
-  return test::ReadFileBytes(std::string(root ? root : ".") + "/monitor/AboutPicture.jpg");
-}
+std::string SampleJpeg() { return test::ReadFileBytes(test::SourceRoot() + "/monitor/AboutPicture.jpg"); }
 
 TEST(DecodeJpeg, AWholePictureDecodesToRgbPixels) {
   const std::string jpeg = SampleJpeg();

@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 
@@ -23,11 +22,6 @@ extern char** environ;
 namespace tov::test {
 
 namespace {
-
-std::string SourceRoot() {
-  const char* root = std::getenv("TOV_SOURCE_ROOT");
-  return root ? root : ".";
-}
 
 std::vector<std::filesystem::path> RequestFiles(const std::string& dir) {
   std::vector<std::filesystem::path> files;

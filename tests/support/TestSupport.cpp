@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -25,7 +27,49 @@ void Fast(uint32_t ms) {
   timespec ts{0, static_cast<long>(ms) * 100L + 1000L};
   nanosleep(&ts, nullptr);
 }
+
+// A folder a test program needs: absolute path, or empty with why not.
+struct Folder {
+  std::string path;
+  std::string fault;
+};
+
+Folder FindFolder(const char* variable, const char* built, const char* what) {
+  const char* set = std::getenv(variable);
+  const std::string named = set != nullptr ? set : built;
+  std::error_code ec;
+  const std::filesystem::path path = std::filesystem::absolute(named, ec);
+  if (!ec && std::filesystem::is_directory(path, ec)) return {path.string(), ""};
+  const std::string source = set != nullptr ? std::string(variable) + "=" + named : "the build's " + named;
+  return {"", source + " is no folder; set " + variable + " to " + what};
+}
+
+const Folder& SourceRootFolder() {
+  static const Folder folder = FindFolder("TOV_SOURCE_ROOT", TOV_BUILT_SOURCE_ROOT, "the top of the source tree");
+  return folder;
+}
+
+const Folder& BinDirFolder() {
+  static const Folder folder = FindFolder("TOV_BIN_DIR", TOV_BUILT_BIN_DIR, "the folder of the built programs");
+  return folder;
+}
+
+// Before main, so a relative variable means the directory the program
+// started in, whatever the tests do with theirs later.
+[[maybe_unused]] const bool g_folders_found = (SourceRootFolder(), BinDirFolder(), true);
+
+const std::string& PathOrStop(const Folder& folder) {
+  if (folder.path.empty()) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, folder.fault.c_str());
+    std::_Exit(2);
+  }
+  return folder.path;
+}
 }  // namespace
+
+std::string SourceRoot() { return PathOrStop(SourceRootFolder()); }
+std::string BinDir() { return PathOrStop(BinDirFolder()); }
 
 ScopedWorkDir::ScopedWorkDir() : previous_(GetCurrentDir()) {
   std::string templ = (std::filesystem::temp_directory_path() / "tovtest-XXXXXX").string();

@@ -31,6 +31,14 @@ class FastSleep {
   static uint64_t RequestedMs();
 };
 
+// The top of the source tree ($TOV_SOURCE_ROOT, else the tree this program
+// was built from) and the folder of the built programs ($TOV_BIN_DIR, else
+// the build's bin folder), both absolute. They are taken as the program
+// starts, before any test changes directory. When the one asked for names no
+// folder, the call says which variable to set and ends the program at once.
+std::string SourceRoot();
+std::string BinDir();
+
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 // The lines of a file split at CR LF (or LF), without their ends.
