@@ -25,23 +25,28 @@ struct AddrInfoFree {
   void operator()(addrinfo* p) const noexcept { freeaddrinfo(p); }
 };
 
-// Waits until fd is writable or the deadline passes; false on time-out.
-bool WaitWritable(int fd, int timeout_ms) {
-  using Clock = std::chrono::steady_clock;
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+using Clock = std::chrono::steady_clock;
+
+// Waits until fd is writable or `until` passes (Clock::time_point::max():
+// without limit); false on time-out. An error of the socket counts as
+// writable, so that the call that follows reports it.
+bool WaitWritableUntil(int fd, Clock::time_point until) {
   for (;;) {
     int wait_ms = -1;
-    if (timeout_ms > 0) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (until != Clock::time_point::max()) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
       if (left <= 0) return false;
-      wait_ms = static_cast<int>(left);
+      wait_ms = static_cast<int>(std::min<int64_t>(left, INT_MAX));
     }
     pollfd p{fd, POLLOUT, 0};
-    int r = ::poll(&p, 1, wait_ms);
-    if (r > 0) return true;
-    if (r == 0) return false;
-    if (errno != EINTR) return true;  // let getsockopt report what went wrong
+    const int r = ::poll(&p, 1, wait_ms);
+    if (r > 0 || (r < 0 && errno != EINTR)) return true;
   }
+}
+
+// The moment a wait of timeout_ms from now ends; 0 or less: never.
+Clock::time_point After(int timeout_ms) {
+  return timeout_ms > 0 ? Clock::now() + std::chrono::milliseconds(timeout_ms) : Clock::time_point::max();
 }
 
 }  // namespace
@@ -61,7 +66,7 @@ bool TClientSocket::TryConnect(const void* addr, unsigned addr_len, std::string&
   if (::connect(fd, sa, addr_len) != 0) {
     err = errno;
     if (err == EINPROGRESS || err == EINTR) {
-      if (!WaitWritable(fd, connect_timeout_ms_)) {
+      if (!WaitWritableUntil(fd, After(connect_timeout_ms_))) {
         err = ETIMEDOUT;
       } else {
         socklen_t len = sizeof err;
@@ -129,25 +134,11 @@ size_t TClientSocket::SendBuf(const void* data, size_t n) {
 }
 
 void TClientSocket::WaitToSend() {
-  using std::chrono::milliseconds;
-  const Clock::time_point stall_end =
-      send_timeout_ms_ > 0 ? Clock::now() + milliseconds(send_timeout_ms_) : Clock::time_point::max();
+  const Clock::time_point stall_end = After(send_timeout_ms_);
   const bool deadline_first = send_deadline_ <= stall_end;
-  const Clock::time_point until = deadline_first ? send_deadline_ : stall_end;
-  for (;;) {
-    int wait_ms = -1;
-    if (until != Clock::time_point::max()) {
-      const auto left = std::chrono::ceil<milliseconds>(until - Clock::now()).count();
-      if (left <= 0) {
-        broken_ = true;
-        throw ESocketError(deadline_first ? "Send deadline passed" : "Send timed out");
-      }
-      wait_ms = static_cast<int>(std::min<int64_t>(left, INT_MAX));
-    }
-    pollfd p{fd_, POLLOUT, 0};
-    const int r = ::poll(&p, 1, wait_ms);
-    if (r > 0) return;  // room, or an error that the next send reports
-    if (r < 0 && errno != EINTR) return;
+  if (!WaitWritableUntil(fd_, deadline_first ? send_deadline_ : stall_end)) {
+    broken_ = true;
+    throw ESocketError(deadline_first ? "Send deadline passed" : "Send timed out");
   }
 }
 
