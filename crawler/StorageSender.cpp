@@ -76,10 +76,10 @@ void SendUpload(TClientSocket& socket, TFile& file, const UploadRange& range, in
     CallLogProc("Client did get inactive during transmition");
     throw ESocketError("Client did get inactive during transmition");
   }
-  // Safeguard: bounded upload. However the server reads, an upload ends by its deadline.
+  // Safeguard: bounded upload. An upload that falls below the floor pace is cut, however the server reads.
   const auto began = TClientSocket::Clock::now();
-  const int64_t allowed_ms = EngineState.StorageUploadPace.DeadlineMs(total);
-  socket.SetSendDeadline(began + std::chrono::milliseconds(allowed_ms));
+  const TStorageUploadPace pace = EngineState.StorageUploadPace;
+  socket.SetSendFloor(std::chrono::milliseconds(pace.WindowMs), pace.WindowBytes());
   int64_t sent = 0;
   try {
     const std::string header = FormatStorageHeader(total, dedicated, DedicatedServerName, user);
@@ -106,7 +106,8 @@ void SendUpload(TClientSocket& socket, TFile& file, const UploadRange& range, in
   } catch (const ESocketError& e) {
     const auto took = std::chrono::duration_cast<std::chrono::seconds>(TClientSocket::Clock::now() - began).count();
     throw ESocketError(e.Message() + " after " + Num(sent) + " of " + Num(total) + " bytes, " + Num(took) +
-                       " s into an upload given " + Num(allowed_ms / 1000) + " s");
+                       " s into an upload that must move " + Num(pace.WindowBytes()) + " bytes in every " +
+                       Num(pace.WindowMs / 1000) + " s");
   }
   CallLogProc("TransmitionSizeInByter " + Num(total));
 }

@@ -15,11 +15,12 @@
 // a kept name instead. A file too large for one upload's 8-digit total goes
 // out as several uploads of whole entries.
 //
-// An upload is bounded as a whole (TStorageUploadPace), so a server that
-// takes the connection and then reads slowly or not at all cannot hold the
-// sender longer. A server whose last try failed (no connection, an upload
-// that failed or was cut) is visited after the others on later passes, until
-// it takes an upload whole.
+// An upload must keep a floor pace (TStorageUploadPace), so a server that
+// takes the connection and then reads a trickle or nothing cannot hold the
+// sender long, while one behind a slow but steady uplink gets any upload
+// through. A server whose last try failed (no connection, an upload that
+// failed or was cut) is visited after the others on later passes, until it
+// takes an upload whole.
 #pragma once
 
 #include <atomic>
@@ -41,14 +42,17 @@ constexpr size_t StorageBlockSize = 2024;
 // costs each pass at most three connect time-outs.
 constexpr int StorageConnectTries = 3;
 
-// How long one upload may take, header and bytes, from the moment its
-// connection stands: a floor, plus its size at a floor rate. 32 KB/s is a
-// slow volunteer uplink (256 kbit/s), so a live server behind one is never
-// cut; the floor is what one stalled send is given anyway.
+// How slowly an upload may go before it is cut: from the moment its
+// connection stands, every stretch of WindowMs must take at least WindowMs
+// at BytesPerSecond. 4 KB/s (32 kbit/s) is far below what the lowest-priority
+// user of even a slow shared uplink gets, so an upload that keeps moving is
+// never cut, whatever its size; one that moves nothing, or only a trickle, is
+// cut once a window has passed (120 s, what one stalled send gets anyway).
+// So an upload of n bytes ends within WindowMs + n / BytesPerSecond.
 struct TStorageUploadPace {
-  int64_t FloorMs = 120000;
-  int64_t BytesPerSecond = 32768;
-  int64_t DeadlineMs(int64_t bytes) const { return FloorMs + bytes * 1000 / BytesPerSecond; }
+  int64_t WindowMs = 120000;
+  int64_t BytesPerSecond = 4096;
+  int64_t WindowBytes() const { return WindowMs * BytesPerSecond / 1000; }
 };
 
 // The 81-character header of an upload of `total` bytes (header included).

@@ -51,6 +51,26 @@ Clock::time_point After(int timeout_ms) {
 
 }  // namespace
 
+TSendFloor::TSendFloor(Clock::duration window, int64_t minBytes, Clock::time_point start)
+    : window_(window), min_bytes_(minBytes), samples_{{start, 0}} {}
+
+void TSendFloor::Moved(int64_t bytes, Clock::time_point now) {
+  if (samples_.empty() || bytes <= 0) return;
+  total_ += bytes;
+  const size_t n = samples_.size();
+  if (n >= 2 && now - samples_[n - 2].When < std::chrono::seconds(1)) {
+    samples_.back() = {now, total_};
+  } else {
+    samples_.push_back({now, total_});
+  }
+  // The window that fails first began at the first sample above this.
+  while (samples_.size() > 1 && samples_.front().Total <= total_ - min_bytes_) samples_.pop_front();
+}
+
+Clock::time_point TSendFloor::Deadline() const {
+  return samples_.empty() ? Clock::time_point::max() : samples_.front().When + window_;
+}
+
 TClientSocket::~TClientSocket() {
   if (fd_ >= 0) ::close(fd_);
 }
@@ -111,7 +131,7 @@ size_t TClientSocket::SendBuf(const void* data, size_t n) {
   const auto* p = static_cast<const char*>(data);
   size_t done = 0;
   while (done < n) {
-    if (Clock::now() >= send_deadline_) {
+    if (Clock::now() >= floor_.Deadline()) {
       broken_ = true;
       throw ESocketError("Send deadline passed");
     }
@@ -119,6 +139,7 @@ size_t TClientSocket::SendBuf(const void* data, size_t n) {
     ssize_t w = ::send(fd_, p + done, n - done, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (w >= 0) {
       done += static_cast<size_t>(w);
+      floor_.Moved(w, Clock::now());
       continue;
     }
     int err = errno;
@@ -135,8 +156,9 @@ size_t TClientSocket::SendBuf(const void* data, size_t n) {
 
 void TClientSocket::WaitToSend() {
   const Clock::time_point stall_end = After(send_timeout_ms_);
-  const bool deadline_first = send_deadline_ <= stall_end;
-  if (!WaitWritableUntil(fd_, deadline_first ? send_deadline_ : stall_end)) {
+  const Clock::time_point deadline = floor_.Deadline();
+  const bool deadline_first = deadline <= stall_end;
+  if (!WaitWritableUntil(fd_, deadline_first ? deadline : stall_end)) {
     broken_ = true;
     throw ESocketError(deadline_first ? "Send deadline passed" : "Send timed out");
   }

@@ -90,6 +90,23 @@ class StorageSenderTest : public ::testing::Test {
     }
     return out;
   }
+  // The servers the sender turned to from memo line `from` on, in order: a
+  // "Trying to send" or a failed connect each, a server's lines in a row once.
+  std::vector<std::string> ServersTried(size_t from) const {
+    const std::vector<std::string> prefixes = {"Can`t conect to server ", " bytes to server "};
+    std::vector<std::string> out;
+    const auto lines = log.Lines();
+    for (size_t i = from; i < lines.size(); ++i) {
+      for (const std::string& p : prefixes) {
+        const size_t at = lines[i].find(p);
+        if (at == std::string::npos || (p[0] == ' ' && lines[i].rfind("Trying to send ", 0) != 0)) continue;
+        const std::string server = lines[i].substr(at + p.size());
+        if (out.empty() || out.back() != server) out.push_back(server);
+      }
+    }
+    return out;
+  }
+  size_t LogSize() const { return log.Lines().size(); }
   bool SqtempEmpty() const { return std::filesystem::is_empty(PathJoin(dir.Path(), "sqtemp")); }
   std::set<std::string> SqtempNames() const {
     std::set<std::string> names;
@@ -270,26 +287,31 @@ TEST_F(StorageSenderTest, AnUnreachableServersFileIsKeptAndLaterEntriesKeepTheir
 }
 
 // A file left for a server where nothing listens must not hold up a live
-// one: each pass gives the dead server its tries, then moves on; the error
-// log names it once until it answers again, and its entries go out then.
+// one: each pass gives the dead server its tries, then moves on, and on the
+// following passes it comes after the live one; the error log names it once
+// until it answers again, and its entries go out then.
 TEST_F(StorageSenderTest, ADeadServerHoldsUpNoOtherServerAndItsEntriesGoOutOnceItAnswers) {
+  // Taken up at the start, so the dead server holds the first slot.
   auto dead = LeaveFile("127.0.0.9", 300, 100);
   const std::string dead_bytes = ReadFileBytes(QueueFile("127.0.0.9"));
-  auto live = LeaveFile("127.0.0.2", 300, 100);
   StandInStorageServer server(Dir("received-2"), {"127.0.0.2"});
   ASSERT_TRUE(server.Ready());
   Start();
-  EXPECT_EQ(PendingSideFileCount(), 600);
+  EXPECT_EQ(PendingSideFileCount(), 300);
+  size_t pass = LogSize();
+  Append(201, "127.0.0.2");
   ASSERT_TRUE(WaitUntil([&] { return server.CountUploads() == 1; }, kWaitMs));
   ASSERT_TRUE(WaitUntil([] { return !SendingInProgres && PendingSideFileCount() == 300; }, kWaitMs));
+  EXPECT_EQ(ServersTried(pass), (std::vector<std::string>{"127.0.0.9", "127.0.0.2"})) << "pass 1, in slot order";
 
-  // A second pass (from the last of these entries on): the dead server fails
-  // again, the live one gets its new entries.
+  // A second pass: the live server first, then the dead one, which fails again.
+  pass = LogSize();
   Append(201, "127.0.0.2");
   ASSERT_TRUE(WaitUntil([&] { return server.CountUploads() == 2; }, kWaitMs));
   ASSERT_TRUE(WaitUntil([] { return !SendingInProgres && PendingSideFileCount() == 300; }, kWaitMs));
-  live.insert(live.end(), appended["127.0.0.2"].begin(), appended["127.0.0.2"].end());
-  EXPECT_TRUE(SameEntries(EntriesOf(server.Uploads()), live));
+  EXPECT_EQ(ServersTried(pass), (std::vector<std::string>{"127.0.0.2", "127.0.0.9"}))
+      << "pass 2: the server that could not be reached goes last";
+  EXPECT_TRUE(SameEntries(EntriesOf(server.Uploads()), appended["127.0.0.2"]));
   EXPECT_EQ(log.CountPrefix("Can`t conect to server 127.0.0.9"), 2 * StorageConnectTries);
   const std::string unreachable = "Storage server 127.0.0.9 could not be reached";
   EXPECT_EQ(errors.CountPrefix(unreachable), 1);
@@ -316,78 +338,112 @@ TEST_F(StorageSenderTest, ADeadServerHoldsUpNoOtherServerAndItsEntriesGoOutOnceI
 
 struct HungServerCase {
   const char* name;
-  int read_rate;  // bytes a second the server reads; 0: none
+  int read_rate;  // bytes a second the server reads; 0: none until it is drained
 };
 
 void PrintTo(const HungServerCase& c, std::ostream* os) { *os << c.name; }
 
-class HungServerTest : public StorageSenderTest, public ::testing::WithParamInterface<HungServerCase> {
- protected:
-  // The index of the n-th (from 1) memo line that begins with prefix; -1 when there is none.
-  std::ptrdiff_t NthLine(const std::string& prefix, int n) const {
-    const auto lines = log.Lines();
-    for (size_t i = 0; i < lines.size(); ++i) {
-      if (lines[i].rfind(prefix, 0) == 0 && --n == 0) return static_cast<std::ptrdiff_t>(i);
-    }
-    return -1;
-  }
-};
+class HungServerTest : public StorageSenderTest, public ::testing::WithParamInterface<HungServerCase> {};
 
-// A server that takes the connection and then reads nothing, or just enough
-// that no single send stalls for long: its upload is cut at its deadline,
+// A server that takes the connection and then reads nothing, or far below
+// the floor: its upload is cut once a window has taken too little, with a
+// reset, so that the server cannot take the part it got for a whole upload;
 // its file stays whole and counted, the error log names it once a pass, and
-// on the next pass the live server's entries go first. Once it takes an
-// upload whole its entries go out as they were left.
-TEST_P(HungServerTest, AnUploadIsCutAtItsDeadlineAndTheServerGoesLastUntilItTakesOneWhole) {
+// on the next passes the live server's entries go first. Once it takes an
+// upload whole its entries go out as they were left, and it is back in its
+// place in the order.
+TEST_P(HungServerTest, AnUploadBelowTheFloorIsCutAndTheServerGoesLastUntilItTakesOneWhole) {
   EngineState.StorageUploadPace = {5000, 1 << 30};
   auto hung_entries = LeaveFile("127.0.0.9", 30, 200000);  // 6 MB, far more than the socket buffers hold
   // With the hung server's 30 these start a pass, and only the last does.
   constexpr int kStartAPass = 501 - 30;
   const std::string hung_bytes = ReadFileBytes(QueueFile("127.0.0.9"));
+  const std::string to_hung = "Trying to send " + std::to_string(hung_bytes.size() + 81) + " bytes to server 127.0.0.9";
+  const std::vector<std::string> hung_first = {"127.0.0.9", "127.0.0.2"};
+  const std::vector<std::string> hung_last = {"127.0.0.2", "127.0.0.9"};
   StandInStorageServer live(Dir("received-2"), {"127.0.0.2"});
   ASSERT_TRUE(live.Ready());
-  std::string cut_line;
+  const std::string cut_line =
+      "Exception in SentTilLagringserver: ESocketError: storage server 127.0.0.9: Send deadline passed after ";
   {
     StandInStorageServer hung(Dir("received-hung"), {"127.0.0.9"}, 0, GetParam().read_rate);
     ASSERT_TRUE(hung.Ready());
     Start();
     // The taken-up file holds the first slot, so the first pass visits it first.
+    size_t pass = LogSize();
     Append(kStartAPass, "127.0.0.2");
     ASSERT_TRUE(WaitUntil([&] { return live.CountUploads() == 1; }, kWaitMs));
     ASSERT_TRUE(WaitUntil([] { return !SendingInProgres; }, kWaitMs));
-    cut_line = "Exception in SentTilLagringserver: ESocketError: storage server 127.0.0.9: Send deadline passed after ";
+    EXPECT_EQ(ServersTried(pass), hung_first) << "pass 1, in slot order";
     ASSERT_EQ(errors.CountPrefix(cut_line), 1) << ::testing::PrintToString(errors.Lines());
     const std::string line = errors.Lines().back();
-    const std::string tail = " s into an upload given 5 s; its 30 entries are kept and it is tried after the other servers";
+    const std::string tail = " s into an upload that must move " + std::to_string(5LL << 30) +
+                             " bytes in every 5 s; its 30 entries are kept and it is tried after the other servers";
     EXPECT_EQ(line.substr(line.size() - std::min(line.size(), tail.size())), tail) << line;
     EXPECT_EQ(ReadFileBytes(QueueFile("127.0.0.9_sending")), hung_bytes);
     EXPECT_EQ(PendingSideFileCount(), 30);
-    EXPECT_LT(NthLine("Trying to send ", 1), NthLine("Trying to send ", 2));
-    EXPECT_EQ(NthLine("Trying to send ", 1), NthLine("Trying to send " + std::to_string(hung_bytes.size() + 81), 1));
+    EXPECT_EQ(log.CountPrefix(to_hung), 1);
 
-    // The next pass: the live server first, then the hung one, cut again.
+    pass = LogSize();
     Append(kStartAPass, "127.0.0.2");
     ASSERT_TRUE(WaitUntil([&] { return live.CountUploads() == 2 && errors.CountPrefix(cut_line) == 2; }, kWaitMs));
     ASSERT_TRUE(WaitUntil([] { return !SendingInProgres; }, kWaitMs));
-    const std::string to_hung = "Trying to send " + std::to_string(hung_bytes.size() + 81) + " bytes to server 127.0.0.9";
-    EXPECT_LT(NthLine("Trying to send ", 3), NthLine(to_hung, 2));
-    EXPECT_EQ(NthLine("Trying to send ", 4), NthLine(to_hung, 2));
-    EXPECT_EQ(hung.CountUploads(), 0u);
+    EXPECT_EQ(ServersTried(pass), hung_last) << "pass 2: the server that was cut goes last";
+
+    // Let it read what it still holds: each cut upload ends in a reset, none
+    // as an orderly end that would pass its part off as whole.
+    test::WriteFileBytes(PathJoin(Dir("received-hung"), "drain"), "");
+    ASSERT_TRUE(WaitUntil([&] { return hung.CountResets() + hung.CountUploads() == 2; }, kWaitMs));
+    EXPECT_EQ(hung.CountUploads(), 0u) << "a cut upload was taken as whole";
+    EXPECT_EQ(hung.CountResets(), 2u);
   }
   StandInStorageServer back(Dir("received-9"), {"127.0.0.9"});
   ASSERT_TRUE(back.Ready());
+  size_t pass = LogSize();
   Append(kStartAPass, "127.0.0.2");
   ASSERT_TRUE(WaitUntil([&] { return back.CountUploads() == 1 && live.CountUploads() == 3; }, kWaitMs));
   ASSERT_TRUE(WaitUntil([] { return !SendingInProgres && PendingSideFileCount() == 0; }, kWaitMs));
+  EXPECT_EQ(ServersTried(pass), hung_last) << "pass 3: still last, and now it takes its file whole";
+  EXPECT_TRUE(SameEntries(EntriesOf(back.Uploads()), hung_entries));
+  EXPECT_EQ(errors.CountPrefix(cut_line), 2);
+
+  // Having taken an upload whole it is back in its place: first.
+  pass = LogSize();
+  Append(10, "127.0.0.9");
+  Append(491, "127.0.0.2");
+  ASSERT_TRUE(WaitUntil([&] { return back.CountUploads() == 2 && live.CountUploads() == 4; }, kWaitMs));
+  ASSERT_TRUE(WaitUntil([] { return !SendingInProgres && PendingSideFileCount() == 0; }, kWaitMs));
+  EXPECT_EQ(ServersTried(pass), hung_first) << "pass 4: back in slot order";
+  hung_entries.insert(hung_entries.end(), appended["127.0.0.9"].begin(), appended["127.0.0.9"].end());
   EXPECT_TRUE(SameEntries(EntriesOf(back.Uploads()), hung_entries));
   EXPECT_TRUE(SameEntries(EntriesOf(live.Uploads()), appended["127.0.0.2"]));
-  EXPECT_EQ(errors.CountPrefix(cut_line), 2);
   EXPECT_TRUE(SqtempEmpty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, HungServerTest,
                          ::testing::Values(HungServerCase{"NeverReads", 0}, HungServerCase{"Reads64KBASecond", 65536}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A server behind a slow but steady line reads well above the floor, and
+// the upload lasts many windows: it is never cut, and arrives whole.
+TEST_F(StorageSenderTest, AnUploadThatKeepsAboveTheFloorIsNeverCutWhateverItsSize) {
+  test::LimitSendBuffers(65536);  // so that the sends wait on the server's reads
+  EngineState.StorageUploadPace = {2000, 16384};
+  auto slow_entries = LeaveFile("127.0.0.9", 20, 32000);  // 645 KB: about 10 s at 64 KB/s, five windows
+  StandInStorageServer slow(Dir("received-9"), {"127.0.0.9"}, 0, 65536);
+  ASSERT_TRUE(slow.Ready());
+  const auto began = std::chrono::steady_clock::now();
+  Start();
+  Append(481, "127.0.0.9");
+  ASSERT_TRUE(WaitUntil([&] { return slow.CountUploads() == 1; }, kWaitMs));
+  ASSERT_TRUE(WaitUntil([] { return !SendingInProgres && PendingSideFileCount() == 0; }, kWaitMs));
+  EXPECT_GT(std::chrono::steady_clock::now() - began, std::chrono::seconds(6)) << "the buffers took it all at once";
+  EXPECT_TRUE(errors.Lines().empty()) << ::testing::PrintToString(errors.Lines());
+  EXPECT_EQ(slow.CountResets(), 0u);
+  slow_entries.insert(slow_entries.end(), appended["127.0.0.9"].begin(), appended["127.0.0.9"].end());
+  EXPECT_TRUE(SameEntries(EntriesOf(slow.Uploads()), slow_entries));
+  EXPECT_TRUE(SqtempEmpty());
+}
 
 // The shut-down waits for a pass in progress: once the stop flag is set no
 // further connection is tried, and the file stays whole and counted.

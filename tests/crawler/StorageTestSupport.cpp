@@ -92,11 +92,11 @@ std::vector<StorageUpload> StandInStorageServer::UploadsTo(const std::string& ad
   return out;
 }
 
-size_t StandInStorageServer::CountUploads(const std::string& address) const {
+size_t StandInStorageServer::CountRecords(const std::string& extension, const std::string& address) const {
   size_t n = 0;
   std::error_code ec;
   for (const auto& e : std::filesystem::directory_iterator(process_.Dir(), ec)) {
-    if (e.path().extension() != ".bin") continue;
+    if (e.path().extension() != extension) continue;
     if (address.empty() || e.path().filename().string().rfind(address + "-", 0) == 0) ++n;
   }
   return n;

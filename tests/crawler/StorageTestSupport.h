@@ -43,8 +43,9 @@ StorageUpload DecodeStorageUpload(const std::string& bytes);
 class StandInStorageServer {
  public:
   // addresses empty: every address; reset: how many first connections it
-  // resets; read_rate: bytes a second it reads of a connection (0: it never
-  // reads, as a server that hangs once connected), -1: as fast as they come.
+  // resets; read_rate: bytes a second it reads of a connection (0: none, as a
+  // server that hangs once connected, until a file "drain" appears in dir;
+  // then as fast as they come), -1: as fast as they come.
   explicit StandInStorageServer(const std::string& dir, std::vector<std::string> addresses = {}, int reset = 0,
                                 int read_rate = -1);
 
@@ -54,9 +55,12 @@ class StandInStorageServer {
   // The finished connections reached on one address.
   std::vector<StorageUpload> UploadsTo(const std::string& address) const;
   // How many connections have finished (to one address, or to any); reads no bytes.
-  size_t CountUploads(const std::string& address = "") const;
+  size_t CountUploads(const std::string& address = "") const { return CountRecords(".bin", address); }
+  // How many connections the peer ended with a reset (none of them recorded).
+  size_t CountResets(const std::string& address = "") const { return CountRecords(".reset", address); }
 
  private:
+  size_t CountRecords(const std::string& extension, const std::string& address) const;
   static std::vector<std::string> Arguments(const std::vector<std::string>& addresses, int reset, int read_rate);
   StandInProcess process_;
 };

@@ -136,6 +136,11 @@ class World:
         check(wait_until(lambda: os.path.exists(ready), 20), "%s did not start" % script)
         return p
 
+    def leave_queue_file(self, address, data):
+        """sqtemp/<address> as an earlier run would have left it."""
+        with open(os.path.join(self.work, "sqtemp", address), "wb") as f:
+            f.write(data)
+
     def write_pages(self, lines):
         path = os.path.join(self.work, "pages.txt")
         with open(path, "w") as f:
@@ -293,12 +298,16 @@ def site_pages(count, thumbs_every=0, missing_every=0, robots_every=0, size_kb=2
     return lines
 
 
-def left_over(count):
+def left_over(count, page_bytes=0):
     """The bytes of a queue file that an earlier run left: count entries with
-    the document ids left0, left1, ... in order."""
+    the document ids left0, left1, ... in order; with page_bytes, each page
+    holds that many bytes that do not compress (as a real page's stream)."""
+    def page(n):
+        if page_bytes:
+            return random.Random(n).randbytes(page_bytes)
+        return zlib.compress(("left over page %d " % n * 20).encode())
     return b"".join(
-        sidefiles.encode_entry("crawl", "left%d" % n, "200", "http://left.example/%d" % n, "10.0.0.1",
-                               zlib.compress(("left over page %d " % n * 20).encode()))
+        sidefiles.encode_entry("crawl", "left%d" % n, "200", "http://left.example/%d" % n, "10.0.0.1", page(n))
         for n in range(count))
 
 

@@ -36,8 +36,7 @@ UNREACHABLE = "Storage server %s could not be reached" % DEAD
 def run():
     w = faultlib.World("storage-dead", crawl_when_idle=10)
     left = faultlib.left_over(LEFT)
-    with open(os.path.join(w.work, "sqtemp", DEAD), "wb") as f:
-        f.write(left)
+    w.leave_queue_file(DEAD, left)
     pages = faultlib.site_pages(PAGES)
     urls = {line.split("\t")[0] for line in pages}
     try:

@@ -13,10 +13,15 @@ what the one before received.
 --reset N makes the first N connections end with a reset after their first
 bytes (as a server that fails mid-upload would), without recording them.
 
---read-rate B makes every connection read at most B bytes a second (0: none
-at all, as a server that hangs once connected), through a small receive
-buffer, so a sender's writes soon wait on it. A connection its peer resets is
-not recorded.
+--read-rate B makes every connection read B bytes a second, spread over the
+second, through a small receive buffer, so a sender's writes soon wait on it.
+--read-rate 0 reads nothing at all, as a server that hangs once connected,
+until a file "drain" appears in the output directory; from then on it reads
+as fast as the bytes come.
+
+A connection its peer resets is not recorded: an empty <local address>-
+<sequence>.reset stands in its place, so a test can tell a reset from an
+orderly end.
 
 When it listens on every address it writes "ready" in the output directory.
 Stops on SIGTERM or SIGINT.
@@ -73,23 +78,35 @@ def main():
                 conn.recv(65536)
                 conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
                 return
+            record = os.path.join(args.dir, "%s-%06d" % (local, n))
+            if args.read_rate == 0:
+                while not os.path.exists(os.path.join(args.dir, "drain")):
+                    time.sleep(0.1)
             chunks = []
+            began = time.monotonic()
+            got = 0
             while True:
-                if args.read_rate == 0:
-                    time.sleep(1)
-                    continue
+                want = 1 << 20
+                if args.read_rate > 0:
+                    # What the pace allows by now; a pause saves up at most a second's worth.
+                    allowed = int(args.read_rate * (time.monotonic() - began))
+                    got = max(got, allowed - args.read_rate)
+                    want = min(allowed - got, want)
+                    if want <= 0:
+                        time.sleep(0.02)
+                        continue
                 try:
-                    data = conn.recv(1 << 20 if args.read_rate < 0 else args.read_rate)
+                    data = conn.recv(want)
                 except ConnectionResetError:
+                    standin.write_record(record + ".reset", b"")
                     return
                 if not data:
                     break
                 chunks.append(data)
-                if args.read_rate > 0:
-                    time.sleep(1)
-            standin.write_record(os.path.join(args.dir, "%s-%06d.bin" % (local, n)), b"".join(chunks))
+                got += len(data)
+            standin.write_record(record + ".bin", b"".join(chunks))
 
-    listeners = [standin.listen(addr, args.port, rcvbuf=4096 if args.read_rate >= 0 else None)
+    listeners = [standin.listen(addr, args.port, rcvbuf=16384 if args.read_rate >= 0 else None)
                  for addr in args.addr or ["0.0.0.0"]]
     for s in listeners:
         standin.serve_in_threads(s, serve, take_number)

@@ -21,6 +21,12 @@ extern char** environ;
 
 namespace tov::test {
 
+void LimitSendBuffers(int max_bytes) {
+  // The machine's own setting is never touched.
+  ASSERT_NE(std::getenv("TOV_PRIVATE_NETNS"), nullptr) << "run inside tests/netns_run.sh";
+  WriteFileBytes("/proc/sys/net/ipv4/tcp_wmem", "4096 16384 " + std::to_string(max_bytes));
+}
+
 namespace {
 
 std::vector<std::filesystem::path> RequestFiles(const std::string& dir) {

@@ -14,6 +14,13 @@
 
 namespace tov::test {
 
+// Caps the TCP send buffers of the test's network namespace at max_bytes
+// (tests/netns_run.sh makes it and says so in TOV_PRIVATE_NETNS), so that a
+// sender's writes wait on a slow reader after that many bytes rather than
+// after the megabytes that loopback's defaults take off its hands at once.
+// Outside such a namespace it changes nothing and fails the test.
+void LimitSendBuffers(int max_bytes);
+
 // A listening socket on 127.0.0.1 with a port of its own, that answers
 // nothing by itself.
 class Listener {
