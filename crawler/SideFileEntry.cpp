@@ -174,11 +174,21 @@ std::string SideFileNameFault(const std::string& path) {
   return {};
 }
 
+std::string OpenSideFileFault(const TFile& file, const std::string& path) {
+  // Safeguard: one name only. The count first, then the name: a file that had one name and is the one the
+  // name holds afterwards is no other name's file.
+  if (file.NameCount() != 1) return "it has more than one name";
+  if (!file.IsFileAt(path)) return "it was replaced while it was opened";
+  return {};
+}
+
 SideFileCheck CheckSideFile(const std::string& path) {
   SideFileCheck check;
   check.LeftAlone = SideFileNameFault(path);
   if (!check.LeftAlone.empty()) return check;
   TFile file = TFile::OpenRegular(path, TFile::Mode::ReadWrite);
+  check.LeftAlone = OpenSideFileFault(file, path);
+  if (!check.LeftAlone.empty()) return check;
   const int64_t size = file.Size();
   std::string head(SideFileEntryHeadSize, '\0');
   int64_t pos = 0;
@@ -207,7 +217,7 @@ SideFileCheck CheckSideFile(const std::string& path) {
                      " bytes of a partial or unreadable entry behind its " + std::to_string(check.EntryEnds.size()) +
                      " whole entries; they are kept in " + check.KeptPath);
   }
-  file.Close();
+  check.File = std::move(file);
   return check;
 }
 

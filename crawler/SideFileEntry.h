@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/ByteCodec.h"
+#include "platform/Files.h"
 
 namespace tov {
 
@@ -84,16 +85,20 @@ struct SideFileCheck {
   int64_t WholeSize = 0;
   int64_t CutBytes = 0;
   std::string KeptPath;  // where the cut bytes went
-  // Why the file was left as it is (not a regular file, or no whole entry at
-  // its start); empty when it was checked.
+  // Why the file was left as it is (not a regular file, a second name, or no
+  // whole entry at its start); empty when it was checked.
   std::string LeftAlone;
+  // The checked file, open for reading and writing: what is sent is read
+  // through it, never through its name again. Open only when it was checked.
+  TFile File;
 };
 // Checks the file at path and cuts it back to its whole entries, so a
 // partial entry left by a crash (or everything from a damaged head on) is
 // never sent or appended behind. The cut bytes are moved aside into a kept
 // file of their own, and the cut is logged through ErrorLogProc. A file that
 // is not a regular one (a link is never followed), that has a second name, or
-// that does not begin with a whole entry is not touched at all. Raises
+// that does not begin with a whole entry is not touched at all; the checks
+// that decide are made on the open file (OpenSideFileFault). Raises
 // EInOutError when the file cannot be opened, read or cut; it is then as it
 // was.
 SideFileCheck CheckSideFile(const std::string& path);
@@ -103,7 +108,16 @@ SideFileCheck CheckSideFile(const std::string& path);
 // than one name" (a hard link: cutting or appending would change the file
 // under its other name too). Empty for a regular file of one name, and when
 // nothing can be looked at under the name (the open that follows says why).
+// A look at the name only, to say what stands there: what may be written
+// is decided on the open file.
 std::string SideFileNameFault(const std::string& path);
+
+// Why a regular file opened from under path (never through a link) may not
+// be cut, appended to or sent: "it has more than one name", or "it was
+// replaced while it was opened" when path no longer names it. Empty for the
+// file of one name that path holds. Made on the descriptor, so another
+// name planted under path between a look and the open is never written.
+std::string OpenSideFileFault(const TFile& file, const std::string& path);
 
 // Kept files hold bytes moved out of the queue: "<address>_kept<n>" beside
 // the queue files. No such name can be a storage address or a sending name,

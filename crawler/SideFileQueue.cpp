@@ -1,5 +1,6 @@
 #include "crawler/SideFileQueue.h"
 
+#include <cerrno>
 #include <filesystem>
 
 #include "crawler/CrawlerEngine.h"
@@ -33,12 +34,21 @@ void MoveLeftAloneFilesAside(const std::string& storage) {
   EngineState.SideFilesLeftAlone.erase(it);
 }
 
+// Tries an open whose file turned out to be another name's gets before the
+// append gives up (and its page waits to be tried again).
+constexpr int kQueueFileOpenTries = 3;
+
 // Safeguard: one name only. An append writes through no link and into no file with a second name, even one
 // planted under the queue file's name while the crawler runs: that is moved aside, and a fresh file begun.
+// The open file is what is judged, so a name planted between the look and the open is never written.
 // A file that cannot be moved aside raises, so nothing is written into it.
 TFile OpenQueueFile(const std::string& path, const std::string& storage) {
-  if (const std::string why = SideFileNameFault(path); !why.empty()) MoveAsideForFreshFile(path, why, storage);
-  return TFile::OpenAppendRegular(path);
+  for (int attempt = 0; attempt < kQueueFileOpenTries; ++attempt) {
+    if (const std::string why = SideFileNameFault(path); !why.empty()) MoveAsideForFreshFile(path, why, storage);
+    TFile file = TFile::OpenAppendRegular(path);
+    if (OpenSideFileFault(file, path).empty()) return file;
+  }
+  throw EInOutError(IoCodeFromErrno(EBUSY));  // held by another name all along
 }
 
 }  // namespace
@@ -156,10 +166,10 @@ void AddToSideFileQueue(const ThumbnaleData& rec, bool logOpenFailure) {
   TFile once;
   TFile& file = index < EngineState.SideFileOpenFiles.size() ? EngineState.SideFileOpenFiles[index] : once;
   try {
-    // A file deleted behind the queue's back would swallow what follows, and
-    // one that got a second name meanwhile would write into that name's file
-    // too: either is opened afresh, after a look at its name.
-    if (file.IsOpen() && file.NameCount() != 1) file = TFile();
+    // A file deleted or replaced behind the queue's back would swallow what
+    // follows, and one that got a second name meanwhile would write into that
+    // name's file too: either is opened afresh, after a look at its name.
+    if (file.IsOpen() && !OpenSideFileFault(file, slot.FileName).empty()) file = TFile();
     if (!file.IsOpen()) {
       try {
         file = OpenQueueFile(slot.FileName, storage);

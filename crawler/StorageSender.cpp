@@ -117,7 +117,7 @@ void SendUpload(TClientSocket& socket, TFile& file, const UploadRange& range, in
 // sent at all (not a regular file, or no whole entry at its start) is moved
 // aside, so that the slot's next file can take its name.
 int32_t SendQueueFile(const std::string& server, const std::string& path, int32_t dedicated) {
-  const SideFileCheck check = CheckSideFile(path);
+  SideFileCheck check = CheckSideFile(path);
   // Safeguard: sending name checked. What is no queue file under a sending name is kept aside, and cannot
   // stall its slot.
   if (!check.LeftAlone.empty()) {
@@ -127,14 +127,12 @@ int32_t SendQueueFile(const std::string& server, const std::string& path, int32_
   // Safeguard: split uploads. A file too large for one upload goes as several, each of whole entries.
   const std::vector<UploadRange> uploads = SplitIntoUploads(check.EntryEnds, MaxStorageUploadSize);
   CallLogProc(path);
-  TFile file;
+  // What goes out is read through the checked file, whatever its name holds by now.
+  TFile& file = check.File;
   for (size_t k = 0; k < uploads.size(); ++k) {
     std::unique_ptr<TClientSocket> socket = ConnectToStorageServer(server);
     try {
-      if (k == 0) {
-        CallLogProc("opening file");
-        file = TFile::OpenRegular(path, TFile::Mode::Read);
-      }
+      if (k == 0) CallLogProc("opening file");
       SendUpload(*socket, file, uploads[k], check.WholeSize, server, dedicated);
     } catch (...) {
       // A reset, so the server cannot take the part it got for a whole upload.

@@ -186,6 +186,13 @@ uint64_t TFile::NameCount() const {
   return st.st_nlink;
 }
 
+bool TFile::IsFileAt(const std::string& path) const {
+  struct stat mine {};
+  struct stat named {};
+  return ::fstat(fd_, &mine) == 0 && ::lstat(path.c_str(), &named) == 0 && mine.st_dev == named.st_dev &&
+         mine.st_ino == named.st_ino;
+}
+
 void TFile::Seek(int64_t offset) {
   if (::lseek(fd_, offset, SEEK_SET) < 0) RaiseIoErrorFromErrno(errno);
 }

@@ -56,6 +56,8 @@ class TFile {
   // How many names (hard links) the file has: 0 once it has been deleted
   // while open, more than 1 when it can also be reached under other names.
   uint64_t NameCount() const;
+  // Whether path names this very file now (a link is not followed).
+  bool IsFileAt(const std::string& path) const;
   void Seek(int64_t offset);
   // Cuts or extends the file to size bytes; the position is left as it is.
   void Truncate(int64_t size);

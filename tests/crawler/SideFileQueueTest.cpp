@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -529,6 +530,68 @@ TEST_F(SideFileQueueTest, WhatIsPlantedUnderAQueueFileNameIsMovedAsideBeforeAnAp
     const auto entries = DecodeSideFileEntries(ReadFileBytes(queue)).Entries;
     EXPECT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries.empty() ? "" : entries[0].Head.DocID, "d2");
+  }
+}
+
+// A process that keeps planting a second name of a file elsewhere under a
+// queue file's name, racing the appends and the take-up: whatever it wins,
+// the file elsewhere is never appended to nor cut, because what is written
+// is judged on the open file, not on a look at the name before the open.
+TEST_F(SideFileQueueTest, ASecondNamePlantedInARaceIsNeitherAppendedToNorCut) {
+  const std::string elsewhere = PathJoin(WorkDir, "elsewhere.dat");
+  // Whole entries and a crash's partial one: a take-up would cut it.
+  const std::string elsewhere_bytes = Entries(0, 2, "127.0.0.7") + Entries(2, 1, "127.0.0.7").substr(0, 300);
+  WriteFileBytes(elsewhere, elsewhere_bytes);
+  const std::string queue = QueueFile("127.0.0.7");
+  const std::string plain_bytes = Entries(10, 2, "127.0.0.7");
+  struct Race {
+    const char* what;
+    int rounds;                   // the fault showed in most runs of this many
+    std::function<void()> plant;  // one round of the racing process
+    std::function<void()> run;    // one round of the crawler
+  };
+  const std::string link_name = PathJoin(WorkDir, "link");
+  const std::string plain_name = PathJoin(WorkDir, "plain");
+  const Race races[] = {
+      {"a link planted while the name is free, against the appends", 300,
+       [&] { (void)::link(elsewhere.c_str(), queue.c_str()); },
+       [&] {
+         try {
+           AddToSideFileQueue(MakeThumbnaleData(1, "127.0.0.7", 100, 0, nullptr));
+         } catch (const EInOutError&) {
+           // it kept winning: the page waits to be tried again
+         }
+         // As the sender does: the file leaves its name, the next append opens it anew.
+         std::lock_guard<std::mutex> lock(SideFileQueueLock);
+         CloseSideFileHandle(0);
+         DeleteFile(queue);
+       }},
+      {"the name swapped between a queue file and a link, against the take-up", 5000,
+       [&] {
+         (void)::link(elsewhere.c_str(), link_name.c_str());
+         (void)::rename(link_name.c_str(), queue.c_str());
+         WriteFileBytes(plain_name, plain_bytes);
+         (void)::rename(plain_name.c_str(), queue.c_str());
+       },
+       [&] {
+         InitSideFileQueue();
+         SideFilePending = 0;
+         TakeUpSideFiles();
+       }},
+  };
+  for (const Race& race : races) {
+    SCOPED_TRACE(race.what);
+    std::atomic<bool> stop{false};
+    std::thread racer([&] {
+      while (!stop) race.plant();
+    });
+    for (int i = 0; i < race.rounds; ++i) race.run();
+    stop = true;
+    racer.join();
+    const std::string now = ReadFileBytes(elsewhere);
+    EXPECT_TRUE(now == elsewhere_bytes) << "the file elsewhere was written or cut: " << elsewhere_bytes.size()
+                                        << " bytes became " << now.size();
+    DeleteFile(queue);
   }
 }
 

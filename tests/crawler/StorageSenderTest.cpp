@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -543,6 +545,39 @@ INSTANTIATE_TEST_SUITE_P(
         PlantedCase{"Folder", [](const std::string& p, const std::string&) { ASSERT_EQ(::mkdir(p.c_str(), 0700), 0); },
                     S_IFDIR, "not a regular file"}),
     [](const auto& info) { return std::string(info.param.what); });
+
+// The name is swapped for a second name of a file elsewhere once the
+// sender has checked its file: what goes out is the file that was checked,
+// read through the descriptor the check opened, and the file elsewhere is
+// neither sent nor changed.
+TEST_F(StorageSenderTest, WhatIsSentIsTheFileThatWasCheckedWhateverItsNameHoldsThen) {
+  const std::string outside = PathJoin(dir.Path(), "outside.dat");
+  std::string outside_bytes;
+  for (int i = 700; i < 703; ++i)
+    outside_bytes += EncodeSideFileEntry(MakeThumbnaleData(i, "127.0.0.2", 100, 0, nullptr));
+  test::WriteFileBytes(outside, outside_bytes);
+  StandInStorageServer server(Dir("received"));
+  ASSERT_TRUE(server.Ready());
+  std::atomic<bool> swapped{false};
+  StartCrawler(
+      [&](const std::string& line) {
+        log.Add(line);
+        if (line == "opening file" && !swapped.exchange(true)) {
+          const std::string planted = PathJoin(dir.Path(), "planted");
+          EXPECT_EQ(::link(outside.c_str(), planted.c_str()), 0);
+          EXPECT_TRUE(RenameFile(planted, QueueFile("127.0.0.2_sending")));
+        }
+      },
+      "0.82", [](const std::string&) {}, nullptr, [](uint8_t) {}, errors.Proc(), [] {}, [] {}, false, "");
+  Append(501, "127.0.0.2");
+  ASSERT_TRUE(WaitUntil([&] { return server.CountUploads() == 1; }, kWaitMs));
+  ASSERT_TRUE(WaitUntil([] { return !SendingInProgres; }, kWaitMs));
+  EXPECT_TRUE(swapped);
+  EXPECT_TRUE(SameEntries(EntriesOf(server.Uploads()), appended["127.0.0.2"]));
+  EXPECT_EQ(ReadFileBytes(outside), outside_bytes);
+  EXPECT_TRUE(errors.Lines().empty()) << ::testing::PrintToString(errors.Lines());
+  EXPECT_EQ(PendingSideFileCount(), 0);
+}
 
 // The server resets the first connection in the middle of the upload: the
 // file keeps its sending name and its count, and a later pass delivers it.

@@ -93,15 +93,22 @@ TEST(TFile, RegularFilesOnlyAndNoNameInUseTaken) {
   EXPECT_EQ(test::ReadFileBytes("fresh"), "new");
 }
 
-TEST(TFile, NameCountSeesSecondNamesAndTheLastNameGo) {
+TEST(TFile, NameCountAndIsFileAtFollowTheNames) {
   test::ScopedWorkDir dir;
   TFile f = TFile::OpenAppendRegular("named");
   EXPECT_EQ(f.NameCount(), 1u);
+  EXPECT_TRUE(f.IsFileAt("named"));
   ASSERT_EQ(::link("named", "second"), 0);
   EXPECT_EQ(f.NameCount(), 2u);
-  ASSERT_TRUE(DeleteFile("named"));
+  EXPECT_TRUE(f.IsFileAt("second"));
+  ASSERT_EQ(::symlink("named", "link"), 0);
+  EXPECT_FALSE(f.IsFileAt("link"));
+  test::WriteFileBytes("other", "x");
+  ASSERT_TRUE(RenameFile("other", "named"));
+  EXPECT_FALSE(f.IsFileAt("named"));
   ASSERT_TRUE(DeleteFile("second"));
   EXPECT_EQ(f.NameCount(), 0u);
+  EXPECT_FALSE(f.IsFileAt("second"));
 }
 
 TEST(TFile, AppendKeepsOldContentAndLockIsExclusive) {
