@@ -213,37 +213,38 @@ struct ServerStanding {
 
 enum class SlotOutcome { Sent, Failed, Stopped };
 
-// The entries that wait in a slot, for a log line.
-std::string WaitingEntries(size_t index) {
+// How many entries wait in a slot.
+int32_t EntriesWaitingIn(size_t index) {
   bool exists = false;
-  return Num(SlotSnapshot(index, exists).Count);
-}
-
-std::string KeptBehind(size_t index) {
-  return "; its " + WaitingEntries(index) + " entries are kept and it is tried after the other servers";
+  return SlotSnapshot(index, exists).Count;
 }
 
 // Sends one slot; a failure is logged once, naming the server, and leaves the
 // slot's file and count for a later pass.
 SlotOutcome VisitSlot(size_t index, const std::string& server, int32_t dedicated, ServerStanding& standing) {
+  std::string failure;  // what the error-log line says went wrong; empty: no line
+  std::string then = "it is tried after the other servers";
   try {
     SendSlot(index, dedicated);
     standing.Unreachable.erase(server);
     standing.Behind.erase(server);
     return SlotOutcome::Sent;
   } catch (const StorageServerUnreachable&) {
+    // Named once, until it takes a connection again.
     if (standing.Unreachable.insert(server).second) {
-      CallErrorLogProc("Storage server " + server + " could not be reached (" + Num(StorageConnectTries) +
-                       " tries); its " + WaitingEntries(index) + " entries are kept and it is tried again on later passes");
+      failure = "Storage server " + server + " could not be reached (" + Num(StorageConnectTries) + " tries)";
     }
+    then = "it is tried again on later passes";
   } catch (const SendingStopped&) {
     return SlotOutcome::Stopped;
   } catch (const EInOutError& e) {
-    CallErrorLogProc("SentTilLagringserver error: " + e.Message() + " (storage server " + server + ")" +
-                     KeptBehind(index));
+    failure = "SentTilLagringserver error: " + e.Message() + " (storage server " + server + ")";
   } catch (...) {
-    CallErrorLogProc("Exception in SentTilLagringserver: " + CurrentExceptionClassName() + ": storage server " + server +
-                     ": " + CurrentExceptionMessage() + KeptBehind(index));
+    failure = "Exception in SentTilLagringserver: " + CurrentExceptionClassName() + ": storage server " + server + ": " +
+              CurrentExceptionMessage();
+  }
+  if (!failure.empty()) {
+    CallErrorLogProc(failure + "; its " + Num(EntriesWaitingIn(index)) + " entries are kept and " + then);
   }
   standing.Behind.insert(server);
   return SlotOutcome::Failed;
@@ -257,7 +258,7 @@ bool SendPass(int32_t dedicated, ServerStanding& standing) {
   bool all_sent = true;
   int visited = 0;
   // The slot's server when it has entries to send; empty otherwise.
-  auto waiting = [](size_t i, bool& exists) {
+  auto server_with_entries = [](size_t i, bool& exists) {
     const FileInfo slot = SlotSnapshot(i, exists);
     return slot.Used && slot.Count > 0 ? slot.Server : std::string();
   };
@@ -272,7 +273,7 @@ bool SendPass(int32_t dedicated, ServerStanding& standing) {
   std::vector<size_t> behind;
   bool exists = true;
   for (size_t i = 0; exists; ++i) {
-    const std::string server = waiting(i, exists);
+    const std::string server = server_with_entries(i, exists);
     if (server.empty()) continue;
     if (standing.Behind.count(server) > 0) {
       behind.push_back(i);
@@ -281,7 +282,7 @@ bool SendPass(int32_t dedicated, ServerStanding& standing) {
     }
   }
   for (size_t i : behind) {
-    const std::string server = waiting(i, exists);
+    const std::string server = server_with_entries(i, exists);
     if (!server.empty() && !visit(i, server)) return false;
   }
   return all_sent && visited > 0;
