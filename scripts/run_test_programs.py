@@ -4,12 +4,15 @@ developer runs it by hand, where CTest runs each case in a process of its own.
 State that one case leaves behind for the next (a process-wide worker, a
 counter, a helper pool) shows up only this way.
 
-    scripts/run_test_programs.py [--build DIR] [PROGRAM ...] [-- GTEST_ARGS]
+    scripts/run_test_programs.py [--build DIR] [--label REGEX] [PROGRAM ...] [-- GTEST_ARGS]
 
 Each program runs as CTest would run its cases: the same working directory,
 environment and wrapper (the private network or process namespace of the
 NETNS and PIDNS programs), with the time limits of all its cases together.
-Without PROGRAM every test program of the build runs, one after the other.
+Without PROGRAM every test program of the build runs, one after the other;
+--label keeps those whose cases carry a CTest label that REGEX matches (as
+`ctest -L` reads it), such as '^crawler$' for one area. Naming no program
+that exists, or a label no program carries, is an error.
 What follows -- goes to each program, for example --gtest_repeat=2 or
 --gtest_shuffle. A program's output goes to
 DIR/Testing/Temporary/whole-PROGRAM.log; the exit code is 1 when any failed.
@@ -18,6 +21,7 @@ DIR/Testing/Temporary/whole-PROGRAM.log; the exit code is 1 when any failed.
 import argparse
 import json
 import os
+import re
 import subprocess
 import sys
 import time
@@ -41,9 +45,11 @@ def programs_of(build):
             "cwd": props.get("WORKING_DIRECTORY", build),
             "timeout": 0.0,
             "cases": 0,
+            "labels": set(),
         })
         p["timeout"] += float(props.get("TIMEOUT", 1500))
         p["cases"] += 1
+        p["labels"].update(props.get("LABELS", []))
     return programs
 
 
@@ -71,6 +77,7 @@ def main():
         argv, gtest_args = argv[:at], argv[at + 1:]
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--build", default=os.path.join(os.path.dirname(__file__), "..", "build"))
+    parser.add_argument("--label", help="only programs with a case whose label this regular expression matches")
     parser.add_argument("programs", nargs="*")
     args = parser.parse_args(argv)
     build = os.path.abspath(args.build)
@@ -80,6 +87,13 @@ def main():
     unknown = [n for n in wanted if n not in programs]
     if unknown:
         sys.exit(f"no such test program in {build}: {' '.join(unknown)}")
+    if args.label is not None:
+        label = re.compile(args.label)
+        wanted = [n for n in wanted if any(label.search(l) for l in programs[n]["labels"])]
+        if not wanted:
+            sys.exit(f"no test program in {build} has a case labelled to match {args.label!r}")
+    if not wanted:
+        sys.exit(f"no test programs in {build}")
     log_dir = os.path.join(build, "Testing", "Temporary")
     os.makedirs(log_dir, exist_ok=True)
 

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds into build/ and runs every test, then builds
-# into build-asan/ with AddressSanitizer and UndefinedBehaviorSanitizer and runs
-# every test but the fault suite again, then builds into build-tsan/ with
-# ThreadSanitizer and runs the unit, link and engine tests once more. Exits
-# non-zero on the first failure; a ctest call that matches no test is one.
+# Installs what is missing, builds into build/ and runs every test and then the
+# crawler's test programs whole, then builds into build-asan/ with
+# AddressSanitizer and UndefinedBehaviorSanitizer and runs every test but the
+# fault suite again, then builds into build-tsan/ with ThreadSanitizer and runs
+# the unit, link and engine tests once more. Exits non-zero on the first
+# failure; a ctest call that matches no test is one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,6 +19,10 @@ build() {
 
 build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 (cd build && ctest -j "$jobs" --no-tests=error --output-on-failure --timeout 1200)
+# The crawler's test programs again, each whole in one process as a developer
+# runs them: what one case leaves to the next (the engine state its fixture
+# resets) shows only this way. One after another, so none starves another.
+scripts/run_test_programs.py --build build --label '^crawler$'
 # The fault suite (label fault) runs the real programs for minutes; it runs
 # once, above, with the plain build.
 build build-asan -DCMAKE_BUILD_TYPE=Debug -DTOV_SANITIZE=ON
