@@ -21,6 +21,10 @@ class NotUnderstood(Exception):
     pass
 
 
+class NoPages(Exception):
+    """The benchmark ran but had no pages to measure."""
+
+
 def find(pattern, text, flags=re.M):
     m = re.search(pattern, text, flags)
     if m is None:
@@ -51,7 +55,10 @@ class Bench:
         self.header = {}
         self.output = ""
         self.figures = []  # (what, figure, baseline, ratio)
-        self.goals = []  # (goal, measured, met)
+        # (goal, measured, met): met is True or False, or why the goal was not
+        # judged on these figures.
+        self.goals = []
+        self.pages = None  # the pages every figure was measured on, where one set serves all
         self.notes = []
         self.problem = None
         if not os.path.exists(self.path):
@@ -67,6 +74,8 @@ class Bench:
         status = re.search(r"exit status (\d+)", finished)
         try:
             self.parse(self.output)
+        except NoPages as e:
+            self.problem = f"no pages to measure ({e})"
         except (NotUnderstood, ValueError, ZeroDivisionError) as e:
             self.problem = f"output not understood ({e}); see the raw output"
         if status is None:
@@ -101,7 +110,9 @@ class Compression(Bench):
     name = "compression_bench"
     measures = (
         "`CompressString` (level index 2, zlib's default level) beside zlib's own `compress2` at the same level "
-        "on the same pages, input MB/s; the pages are the HTML files of the python3.11-doc package."
+        "on the same pages, input MB/s. The pages are the HTML files of a folder, python3.11-doc's unless the "
+        "benchmark is given another; where it holds none the benchmark compresses markup of its own, on which "
+        "the goal, set for real pages, is not judged."
     )
 
     def parse(self, text):
@@ -109,11 +120,17 @@ class Compression(Bench):
         ours = find(r"CompressString\(level index 2\): ([\d.]+) MB/s, (\d+) bytes out", text)
         theirs = find(r"compress2\(Z_DEFAULT_COMPRESSION\): ([\d.]+) MB/s, (\d+) bytes out", text)
         r = num(find(r"CompressString / compress2 speed: ([\d.]+)", text).group(1))
-        self.figures.append(("page compression, MB/s", fmt(num(ours.group(1))), f"compress2 {fmt(num(theirs.group(1)))}", ratio(r)))
-        self.notes.append(f"Corpus: {corpus}.")
+        real = not corpus.startswith("synthetic")
+        self.pages = f"the HTML files under {corpus}" if real else corpus
+        pages = "real pages" if real else "synthetic markup"
+        self.figures.append((f"page compression, {pages}, MB/s", fmt(num(ours.group(1))),
+                             f"compress2 {fmt(num(theirs.group(1)))}", ratio(r)))
         if ours.group(2) != theirs.group(2):
             self.notes.append(f"The outputs differ in size: {ours.group(2)} bytes against {theirs.group(2)}.")
-        self.goals.append(("Compression runs within 5% of compress2's speed", f"{ratio(r)} of compress2", r >= 0.95))
+        self.goals.append(("Compression of real pages runs within 5% of compress2's speed",
+                           f"{ratio(r)} of compress2 on {pages}",
+                           r >= 0.95 if real else "not judged: measured on the benchmark's own markup, "
+                           "not on real pages"))
 
 
 class SideFile(Bench):
@@ -157,16 +174,24 @@ class CleanHtml(Bench):
         rows = re.findall(r"^(\S.*?)\s+(\d+)\s+([\d.]+)\s+([\d.]+)\s+([\d.]+)\s+([\d.]+)$", text, re.M)
         if not rows:
             raise NotUnderstood("no corpus rows")
+        # The 5 MB page is made of the real pages, or of the synthetic ones
+        # when the real ones are missing (their rows are then skipped).
+        no_real = re.search(r"^\(no pages of .* real-page rows skipped", text, re.M) is not None
         worst_ratio = None
         for corpus, _pages, _mb, ours, theirs, r in rows:
+            if corpus == "5 MB page":
+                corpus += " of synthetic markup" if no_real else " of python docs"
             self.figures.append((f"Clean, {corpus}, MB/s", fmt(num(ours)), f"pcre2_substitute {fmt(num(theirs))}", r))
             worst_ratio = num(r) if worst_ratio is None else min(worst_ratio, num(r))
         worst = num(find(r"^worst\s+([\d.]+)$", text).group(1))
         self.figures.append(("slowest Clean of a 5 MB page built to be slow, ms", fmt(worst), "", ""))
         if "JIT NOT available" in text:
             self.notes.append("PCRE2 has no JIT here: the worst pages take time that grows with the square of their size.")
+        if no_real:
+            self.notes.append("The real pages (python3.11-doc) were missing: every row is of synthetic markup.")
         self.goals.append(("Cleaning runs within 20% of pcre2_substitute's speed on every corpus",
-                           f"lowest {ratio(worst_ratio)}", worst_ratio >= 0.8))
+                           f"lowest {ratio(worst_ratio)}" + (" (synthetic markup only)" if no_real else ""),
+                           "not judged: python3.11-doc was missing" if no_real else worst_ratio >= 0.8))
 
 
 class Link(Bench):
@@ -200,7 +225,10 @@ class Thumbnail(Bench):
     )
 
     def parse(self, text):
-        corpus = find(r"^corpus: (.*)$", text).group(1)
+        skipped = re.search(r"^thumbnail_bench: no pages of .*; skipped$", text, re.M)
+        if skipped:
+            raise NoPages("python3.11-doc was missing")
+        corpus = find(r"^corpus: (\d+ pages under .*)$", text).group(1)
         spread = r"\s+median\s+([\d.]+)\s+p90\s+([\d.]+)\s+p99\s+([\d.]+)\s+max\s+([\d.]+)"
         one = find(r"^one thread, (\d+) pages \((\d+) without picture\)", text)
         one_wall = find(r"^one thread.*\n\s+wall ms per thumbnail" + spread, text)
@@ -213,7 +241,7 @@ class Thumbnail(Bench):
                              r"PSS\s+(\d+) KB, RSS\s+(\d+) KB", text)
         if len(samples) < 4:
             raise NotUnderstood("fewer than 4 memory samples")
-        self.notes.append(f"Corpus: {corpus}.")
+        self.pages = f"{corpus} (the .html files of 10 KB to 200 KB)"
         self.figures.append(("one thread: wall ms per thumbnail, median (p90, p99)",
                              f"{one_wall.group(1)} ({one_wall.group(2)}, {one_wall.group(3)})", "", ""))
         self.figures.append(("one thread: CPU ms per thumbnail, median", one_cpu.group(1), "", ""))
@@ -429,7 +457,7 @@ def main():
         out.append("|---|---|---|---|")
         for b in ran:
             for goal, measured, met in b.goals:
-                out.append(f"| `{b.name}` | {goal} | {measured} | {'met' if met else '**not met**'} |")
+                out.append(f"| `{b.name}` | {goal} | {measured} | {verdict(met)} |")
         out.append("")
     missing = [b for b in benches if b.problem]
     if missing:
@@ -443,6 +471,8 @@ def main():
             out.append(f"No figures: {b.problem}.\n")
         if b.figures:
             out.append(f"Measured on {b.machine()}, {when([b])}.\n")
+            if b.pages:
+                out.append(f"Pages: {b.pages}.\n")
             has_baseline = any(f[2] for f in b.figures)
             if has_baseline:
                 out.append("| figure | value | baseline, same run | ratio |")
@@ -461,6 +491,12 @@ def main():
 
     with open(report, "w", encoding="utf-8") as f:
         f.write("\n".join(out).rstrip() + "\n")
+
+
+def verdict(met):
+    if isinstance(met, str):
+        return met
+    return "met" if met else "**not met**"
 
 
 def when(benches):
